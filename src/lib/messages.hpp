@@ -1,0 +1,42 @@
+// Every message the boundary produces, in one place. Messages of the core
+// (build checks, decode errors) live with the code that detects them.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quorvatel::py::messages {
+
+inline constexpr std::string_view kStrToVec = "Can't extract `str` to `Vec`";
+inline constexpr std::string_view kOutOfRange = "out of range integral type conversion attempted";
+inline constexpr std::string_view kPayloadTupleSize = "Payload tuple must have 3 elements";
+inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
+inline constexpr std::string_view kApiCallFailed = "Python API call failed";
+inline constexpr std::string_view kTypeCreationFailed = "failed to create type object for PrefixSearch";
+inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__";
+inline constexpr std::string_view kSubInterpreter =
+    "_quorvatel does not support sub-interpreters: it is already initialised in another interpreter";
+inline constexpr std::string_view kGenericFault = "the native code of _quorvatel met an internal fault";
+inline constexpr const char* kPanicDoc =
+    "Raised when native code called from Python meets an internal fault.\n\n"
+    "Like SystemExit, this exception derives from BaseException, so that it typically\n"
+    "propagates all the way through the stack and ends the interpreter.";
+
+/// "{F} takes {P} positional arguments but {N} {was|were} given", or the
+/// "takes from {Q} to {P}" form when some parameters are optional.
+[[nodiscard]] std::string too_many_positional(std::string_view function, std::size_t positional,
+                                              std::size_t required, std::size_t given);
+[[nodiscard]] std::string unexpected_keyword(std::string_view function, std::string_view keyword);
+[[nodiscard]] std::string multiple_values(std::string_view function, std::string_view parameter);
+/// "{F} missing {k} required positional argument(s): 'a', 'b', and 'c'".
+[[nodiscard]] std::string missing_required(std::string_view function, std::span<const std::string_view> names);
+/// "'{type}' object cannot be converted to '{target}'".
+[[nodiscard]] std::string cannot_convert(std::string_view type_name, std::string_view target);
+[[nodiscard]] std::string argument_error(std::string_view parameter, std::string_view message);
+[[nodiscard]] std::string no_bool_conversion(std::string_view type_repr);
+[[nodiscard]] std::string no_constructor(std::string_view type_name);
+[[nodiscard]] std::string decode_error(std::string_view printed);
+
+}  // namespace quorvatel::py::messages

@@ -1,0 +1,27 @@
+// The PrefixSearch type: an object header followed by the trie it owns.
+#pragma once
+
+#include "lib/errors.hpp"
+#include "prefix/trie/trie.hpp"
+
+namespace quorvatel::py {
+
+struct PrefixSearchObject {
+  PyObject_HEAD
+  Trie trie;
+};
+
+/// The type object, created on first use from its type spec and kept for the
+/// process. Faults when the interpreter cannot create it.
+[[nodiscard]] PyTypeObject* prefix_search_type();
+
+/// A new instance owning `trie`; MemoryError when it cannot be allocated.
+[[nodiscard]] PyResult<Ref> new_prefix_search(Trie&& trie);
+
+/// The trie of `self`, or TypeError when `self` is not a PrefixSearch.
+[[nodiscard]] PyResult<const Trie*> trie_of(PyObject* self);
+
+/// The method table (defined with the methods).
+extern PyMethodDef prefix_search_methods[];
+
+}  // namespace quorvatel::py

@@ -1,0 +1,155 @@
+#include "payload/payload.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "core/fault.hpp"
+
+namespace quorvatel {
+
+void sum_and_rank(std::vector<VideoTotal>& items) {
+  if (items.empty())
+    return;
+  std::ranges::sort(items, {}, &VideoTotal::id);
+  std::size_t out = 0;
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    if (items[i].id == items[out].id)
+      items[out].total += items[i].total;
+    else
+      items[++out] = items[i];
+  }
+  items.resize(out + 1);
+  // Stable on the id order above: equal totals stay smallest id first.
+  std::ranges::stable_sort(items, [](const VideoTotal& a, const VideoTotal& b) { return a.total > b.total; });
+}
+
+void Payload::merge_from(const Payload& other) {
+  count = saturating_add(count, other.count);
+  std::vector<VideoTotal> totals;
+  totals.reserve(video_ids.size() + other.video_ids.size());
+  for (std::size_t k = 0; k < video_ids.size(); ++k)
+    totals.push_back({video_ids[k], checked_at(video_counts, k)});
+  for (std::size_t k = 0; k < other.video_ids.size(); ++k)
+    totals.push_back({other.video_ids[k], checked_at(other.video_counts, k)});
+  sum_and_rank(totals);
+  video_ids.resize(totals.size());
+  video_counts.resize(totals.size());
+  for (std::size_t k = 0; k < totals.size(); ++k) {
+    video_ids[k] = totals[k].id;
+    video_counts[k] = narrow_total(totals[k].total);
+  }
+}
+
+std::uint32_t PayloadView::video_id(std::size_t i, std::source_location where) const {
+  if (i >= ids_len) [[unlikely]]
+    index_fault(ids_len, i, where);
+  return entries[i].id;
+}
+
+std::uint32_t PayloadView::video_count(std::size_t i, std::source_location where) const {
+  if (i >= counts_len) [[unlikely]]
+    index_fault(counts_len, i, where);
+  return entries[i].count;
+}
+
+Payload PayloadView::to_payload() const {
+  Payload p;
+  p.count = count;
+  p.video_ids.reserve(ids_len);
+  p.video_counts.reserve(counts_len);
+  for (std::size_t i = 0; i < ids_len; ++i)
+    p.video_ids.push_back(entries[i].id);
+  for (std::size_t i = 0; i < counts_len; ++i)
+    p.video_counts.push_back(entries[i].count);
+  return p;
+}
+
+std::optional<PayloadView> PayloadTable::get(std::size_t slot, std::source_location where) const {
+  if (slot >= counts_.size()) [[unlikely]]
+    index_fault(counts_.size(), slot, where);
+  if (!present_unchecked(slot))
+    return std::nullopt;
+  return view_unchecked(slot);
+}
+
+PayloadView PayloadTable::view_unchecked(std::size_t slot) const noexcept {
+  const std::size_t begin = begins_[slot];
+  const std::size_t end = begins_[slot + 1];
+  PayloadView view{counts_[slot], std::span(entries_).subspan(begin, end - begin), end - begin, end - begin};
+  if (flags_[slot] & kRagged) [[unlikely]] {
+    const auto it = std::ranges::lower_bound(ragged_, static_cast<std::uint32_t>(slot), {}, &Ragged::slot);
+    view.ids_len = it->ids_len;
+    view.counts_len = it->counts_len;
+  }
+  return view;
+}
+
+void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
+  counts_.reserve(slots);
+  begins_.reserve(slots + 1);
+  flags_.reserve(slots);
+  entries_.reserve(entries);
+}
+
+void PayloadTable::check_entry_room(std::size_t more) const {
+  // Offsets are 32-bit to keep the per-node cost low; a table beyond 2^32-1
+  // entries (over 32 GiB of videos) cannot be held.
+  if (more > kCountMax - entries_.size())
+    throw std::bad_alloc();
+}
+
+void PayloadTable::push_slot(std::uint32_t count, std::uint8_t flags) {
+  if (counts_.size() >= kCountMax)
+    throw std::bad_alloc();
+  counts_.push_back(count);
+  flags_.push_back(flags);
+  begins_.push_back(static_cast<std::uint32_t>(entries_.size()));
+}
+
+void PayloadTable::push_absent() { push_slot(0, 0); }
+
+void PayloadTable::push(std::uint32_t count, std::span<const VideoEntry> entries) {
+  check_entry_room(entries.size());
+  entries_.insert(entries_.end(), entries.begin(), entries.end());
+  push_slot(count, kPresent);
+}
+
+void PayloadTable::push(std::uint32_t count, std::span<const std::uint32_t> ids,
+                        std::span<const std::uint32_t> counts) {
+  const std::size_t common = std::min(ids.size(), counts.size());
+  const std::size_t longest = std::max(ids.size(), counts.size());
+  check_entry_room(longest);
+  for (std::size_t i = 0; i < common; ++i)
+    entries_.push_back({ids[i], counts[i]});
+  for (std::size_t i = common; i < ids.size(); ++i)
+    entries_.push_back({ids[i], 0});
+  for (std::size_t i = common; i < counts.size(); ++i)
+    entries_.push_back({0, counts[i]});
+  std::uint8_t flags = kPresent;
+  if (ids.size() != counts.size()) {
+    flags |= kRagged;
+    ragged_.push_back({static_cast<std::uint32_t>(counts_.size()), ids.size(), counts.size()});
+  }
+  push_slot(count, flags);
+}
+
+void PayloadTable::push(const std::optional<Payload>& payload) {
+  if (payload)
+    push(*payload);
+  else
+    push_absent();
+}
+
+std::optional<Payload> PayloadTable::payload(std::size_t slot) const {
+  const auto view = get(slot);
+  if (!view)
+    return std::nullopt;
+  return view->to_payload();
+}
+
+std::size_t PayloadTable::memory_bytes() const noexcept {
+  return counts_.capacity() * sizeof(std::uint32_t) + begins_.capacity() * sizeof(std::uint32_t) +
+         flags_.capacity() + entries_.capacity() * sizeof(VideoEntry) + ragged_.capacity() * sizeof(Ragged);
+}
+
+}  // namespace quorvatel

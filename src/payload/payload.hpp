@@ -1,0 +1,144 @@
+// Payload: the aggregate a trie node carries (a count and its videos), and
+// PayloadTable, the flat storage of every node's payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <source_location>
+#include <span>
+#include <vector>
+
+namespace quorvatel {
+
+inline constexpr std::uint32_t kCountMax = std::numeric_limits<std::uint32_t>::max();
+
+/// Adds two counts, saturating at 2^32-1.
+[[nodiscard]] constexpr std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) noexcept {
+  const std::uint32_t sum = a + b;
+  return sum < a ? kCountMax : sum;
+}
+
+/// Narrows a 64-bit per-video total into a 32-bit count, saturating like the
+/// node counts do.
+[[nodiscard]] constexpr std::uint32_t narrow_total(std::uint64_t total) noexcept {
+  return total > kCountMax ? kCountMax : static_cast<std::uint32_t>(total);
+}
+
+/// One (video row, total) pair while videos are being summed.
+struct VideoTotal {
+  std::uint32_t id;
+  std::uint64_t total;
+};
+
+/// Sums `items` by id and orders the result by total, largest first; equal
+/// totals are ordered by id, smallest first, so the result is reproducible.
+/// Leaves exactly one entry per distinct id in `items`.
+void sum_and_rank(std::vector<VideoTotal>& items);
+
+struct Payload {
+  std::uint32_t count = 0;
+  std::vector<std::uint32_t> video_ids;
+  std::vector<std::uint32_t> video_counts;
+
+  /// Folds `other` into this payload: counts add (saturating), videos are
+  /// summed by id and ordered by total, largest first. Both payloads must
+  /// have video_ids and video_counts of equal length.
+  void merge_from(const Payload& other);
+
+  friend bool operator==(const Payload&, const Payload&) = default;
+};
+
+/// One stored video of a payload: its row in the video table and its count.
+struct VideoEntry {
+  std::uint32_t id;
+  std::uint32_t count;
+
+  friend bool operator==(const VideoEntry&, const VideoEntry&) = default;
+};
+
+/// Read-only view of one present payload inside a PayloadTable.
+///
+/// A payload read from a snapshot may hold more video_ids than video_counts
+/// or the reverse, so the two lengths are kept apart: `entries` spans the
+/// longer of the two, and the shorter side's missing values read as 0 in
+/// storage but are refused by the checked accessors.
+struct PayloadView {
+  std::uint32_t count = 0;
+  std::span<const VideoEntry> entries;
+  std::size_t ids_len = 0;
+  std::size_t counts_len = 0;
+
+  [[nodiscard]] bool consistent() const noexcept { return ids_len == counts_len; }
+
+  [[nodiscard]] std::uint32_t video_id(
+      std::size_t i, std::source_location where = std::source_location::current()) const;
+  [[nodiscard]] std::uint32_t video_count(
+      std::size_t i, std::source_location where = std::source_location::current()) const;
+
+  [[nodiscard]] Payload to_payload() const;
+};
+
+/// The payloads of all nodes in shared flat arrays: per slot a count, an
+/// offset into one entry array and a flag byte; no heap object per node.
+class PayloadTable {
+ public:
+  /// Number of payload slots (one per node in a built trie).
+  [[nodiscard]] std::size_t size() const noexcept { return counts_.size(); }
+  [[nodiscard]] bool empty() const noexcept { return counts_.empty(); }
+  /// Total number of stored video entries.
+  [[nodiscard]] std::size_t entry_count() const noexcept { return entries_.size(); }
+
+  /// The payload of `slot`, or nullopt when the slot holds none. Faults when
+  /// `slot` is outside the table.
+  [[nodiscard]] std::optional<PayloadView> get(
+      std::size_t slot, std::source_location where = std::source_location::current()) const;
+
+  /// Like get() for a slot known to be inside the table and present.
+  [[nodiscard]] PayloadView view_unchecked(std::size_t slot) const noexcept;
+  [[nodiscard]] bool present_unchecked(std::size_t slot) const noexcept {
+    return (flags_[slot] & kPresent) != 0;
+  }
+
+  void reserve(std::size_t slots, std::size_t entries);
+  void push_absent();
+  /// Appends a present payload whose id and count lists have the same length.
+  void push(std::uint32_t count, std::span<const VideoEntry> entries);
+  /// Appends a present payload with independent list lengths.
+  void push(std::uint32_t count, std::span<const std::uint32_t> ids,
+            std::span<const std::uint32_t> counts);
+  void push(const Payload& payload) { push(payload.count, payload.video_ids, payload.video_counts); }
+  void push(const std::optional<Payload>& payload);
+
+  /// Materialises one slot (for tests and tools; queries use views).
+  [[nodiscard]] std::optional<Payload> payload(std::size_t slot) const;
+
+  /// Bytes of heap storage the table holds.
+  [[nodiscard]] std::size_t memory_bytes() const noexcept;
+
+  friend bool operator==(const PayloadTable&, const PayloadTable&) = default;
+
+ private:
+  static constexpr std::uint8_t kPresent = 1;
+  static constexpr std::uint8_t kRagged = 2;
+
+  /// Lengths of a slot whose id and count lists differ.
+  struct Ragged {
+    std::uint32_t slot;
+    std::size_t ids_len;
+    std::size_t counts_len;
+    friend bool operator==(const Ragged&, const Ragged&) = default;
+  };
+
+  void push_slot(std::uint32_t count, std::uint8_t flags);
+  void check_entry_room(std::size_t more) const;
+
+  std::vector<std::uint32_t> counts_;
+  std::vector<std::uint32_t> begins_{0};  // size() + 1 offsets into entries_
+  std::vector<std::uint8_t> flags_;
+  std::vector<VideoEntry> entries_;
+  std::vector<Ragged> ragged_;  // ordered by slot
+};
+
+}  // namespace quorvatel

@@ -1,0 +1,67 @@
+// The bounded edit-distance walk over a trie: every node whose path (the
+// labels from the root down to it) lies within max_dist edits of a term.
+//
+// The walk fills one edit-distance row per depth and prunes a subtree as soon
+// as its row minimum exceeds max_dist. Output is in depth-first pre-order:
+// a node before its descendants, siblings in edge order.
+//
+// Distances are exact whatever the term length and max_dist. While term
+// length + max_dist + 2 fits in 16 bits, max_dist is used as given. Beyond
+// that it is bounded by term length + node count: no path through an acyclic
+// trie has a larger distance, so the bound changes no result there, and it
+// bounds the depth of a walk through a cyclic snapshot.
+//
+// Working memory is one row per depth reached, each at most
+// min(term length + 1, 2 * max_dist + 1) cells.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/trie/trie.hpp"
+
+namespace quorvatel {
+
+/// One term hit.
+struct MatchResult {
+  std::string text;        ///< labels from depth 1 down to the node, as UTF-8
+  std::size_t node;        ///< the terminal node
+  std::uint32_t distance;  ///< edit distance to the whole term, at most max_dist
+
+  friend bool operator==(const MatchResult&, const MatchResult&) = default;
+};
+
+/// One node hit.
+struct NodeMatch {
+  std::size_t node;
+  std::uint32_t distance;
+
+  friend bool operator==(const NodeMatch&, const NodeMatch&) = default;
+};
+
+/// Options every walk takes besides the term.
+struct WalkOptions {
+  std::uint32_t max_dist = 1;
+  /// Stop once this many hits were recorded; 0 still records the first hit.
+  std::optional<std::uint64_t> limit;
+};
+
+/// Terminal nodes within max_dist of `term`, with their text.
+[[nodiscard]] std::vector<MatchResult> fuzzy_match(const Trie& trie, std::u32string_view term,
+                                                   const WalkOptions& options);
+
+/// Nodes within max_dist of `term`; only terminal ones when `terminal_only`.
+[[nodiscard]] std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view term,
+                                                       const WalkOptions& options, bool terminal_only);
+
+/// Whether a term of `term_length` code points with `max_dist` lies in the
+/// range where max_dist is used as given.
+[[nodiscard]] constexpr bool fits_narrow_cells(std::size_t term_length, std::uint32_t max_dist) noexcept {
+  return static_cast<std::uint64_t>(term_length) + max_dist + 2 <= 0xFFFF;
+}
+
+}  // namespace quorvatel

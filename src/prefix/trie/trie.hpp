@@ -1,0 +1,67 @@
+// The character trie in flat arrays (compressed-sparse-row edges), its video
+// table and the id mode that says which table is in use.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <source_location>
+#include <vector>
+
+#include "payload/payload.hpp"
+
+namespace quorvatel {
+
+enum class IdMode : std::uint8_t {
+  Uuid = 0,   ///< 16-byte ids in video_uuids; also the mode of a trie without videos
+  Int32 = 1,  ///< unsigned 32-bit ids in video_int_ids
+};
+
+using VideoUuid = std::array<std::uint8_t, 16>;
+
+/// Edges [begin, end) of one node in child_transitions; empty when begin >= end.
+struct EdgeRange {
+  std::size_t begin;
+  std::size_t end;
+};
+
+/// A trie holds every field exactly as built or as read from a snapshot; a
+/// snapshot's fields need not agree with each other, so each per-node array
+/// keeps its own length and every read by index is checked.
+struct Trie {
+  std::vector<std::uint32_t> node_shifts;        ///< per node: first edge of its range
+  std::vector<char32_t> child_labels;            ///< per node: its own character, 0 = never entered
+  std::vector<std::uint32_t> child_transitions;  ///< per edge: the node it leads to
+  PayloadTable payloads;                         ///< per node: optional aggregate
+  std::vector<VideoUuid> video_uuids;            ///< video table in Uuid mode
+  std::vector<std::uint32_t> video_int_ids;      ///< video table in Int32 mode
+  IdMode id_mode = IdMode::Uuid;
+  std::vector<std::uint8_t> terminal_flags;  ///< per node: 1 when it ends a stored term
+
+  /// Number of nodes: the length of child_labels.
+  [[nodiscard]] std::size_t node_count() const noexcept { return child_labels.size(); }
+
+  /// The edge range of `node`: from node_shifts[node] to node_shifts[node+1],
+  /// or to the end of child_transitions for the last entry of node_shifts.
+  [[nodiscard]] EdgeRange edge_range(std::size_t node,
+                                     std::source_location where = std::source_location::current()) const;
+  [[nodiscard]] std::uint32_t child(std::size_t edge,
+                                    std::source_location where = std::source_location::current()) const;
+  [[nodiscard]] char32_t label(std::size_t node,
+                               std::source_location where = std::source_location::current()) const;
+  [[nodiscard]] bool terminal(std::size_t node,
+                              std::source_location where = std::source_location::current()) const;
+
+  /// Folds every node's children into its payload, from the highest node
+  /// number down, and trims each video list to `video_top_n` after its last
+  /// child. Absent payloads become empty ones first. Faults when an edge
+  /// range runs past the end of child_transitions.
+  void propagate(std::uint64_t video_top_n);
+
+  /// Bytes of heap storage the trie holds.
+  [[nodiscard]] std::size_t memory_bytes() const noexcept;
+
+  friend bool operator==(const Trie&, const Trie&) = default;
+};
+
+}  // namespace quorvatel
