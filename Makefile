@@ -3,13 +3,19 @@
 # a Debian testing root built once under ~/.cache/quorvatel.
 TOOLCHAIN := scripts/toolchain run
 
-.PHONY: demo test build toolchain clean
+.PHONY: demo test sanitize build fuzz toolchain clean
 
 demo:
 	$(TOOLCHAIN) scripts/demo
 
 test:
 	$(TOOLCHAIN) scripts/test
+
+fuzz:
+	$(TOOLCHAIN) scripts/fuzz $(FUZZ_SECONDS)
+
+sanitize:
+	$(TOOLCHAIN) scripts/sanitize
 
 build:
 	$(TOOLCHAIN) scripts/build release

@@ -8,6 +8,7 @@
 #include <expected>
 #include <string_view>
 
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/result.hpp"
 #include "lib/ref.hpp"
@@ -80,6 +81,11 @@ template <class Body>
     if (result)
       return result->release();
     std::move(result).error().raise();
+  } catch (const Cancelled&) {
+    // The hook stopped the walk because the interpreter raised an exception
+    // (a signal handler's); it is pending and ends the call.
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "walk cancelled without an exception set");
   } catch (const InternalFault& fault) {
     raise_internal_fault(fault.message(), fault.where());
   } catch (const std::bad_alloc&) {

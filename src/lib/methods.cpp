@@ -105,6 +105,14 @@ PyResult<void> push_payload(PyObject* entry, PayloadTable& table, std::vector<st
 
 // ------------------------------------------------------------------ operations
 
+/// Lets the interpreter run its signal handlers during long walks, so that
+/// Ctrl-C stops a query on a hostile snapshot; the handler's exception (such
+/// as KeyboardInterrupt) ends the call.
+class SignalCheck final : public CancelHook {
+ public:
+  [[nodiscard]] bool should_stop() override { return PyErr_CheckSignals() < 0; }
+};
+
 PyResult<Ref> from_internal_data_v2_impl(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
                                          std::vector<Ref> payloads, std::vector<std::uint32_t> child_transitions,
                                          const ByteRows& video_index, std::uint64_t video_top_n) {
@@ -145,11 +153,14 @@ PyResult<Ref> from_bytes_impl(std::span<const std::uint8_t> data) {
 
 PyResult<Ref> fuzzy_match_impl(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
                                std::optional<std::uint64_t> limit) {
-  const std::vector<MatchResult> matches = fuzzy_match(trie, term, WalkOptions{max_dist, limit});
+  SignalCheck signals;
+  const std::vector<MatchResult> matches = fuzzy_match(trie, term, WalkOptions{max_dist, limit, &signals});
   return term_rows(trie, matches);
 }
 
-PyResult<Ref> fuzzy_match_video_impl(const Trie& trie, std::u32string_view term, const VideoQuery& query) {
+PyResult<Ref> fuzzy_match_video_impl(const Trie& trie, std::u32string_view term, VideoQuery query) {
+  SignalCheck signals;
+  query.cancel = &signals;
   const std::vector<VideoScore> videos = fuzzy_match_video(trie, term, query);
   return video_rows(videos);
 }

@@ -20,7 +20,7 @@ namespace {
 /// term, only the band is kept: row d holds columns d - max_dist ..
 /// d + max_dist, and the column d - max_dist + k sits at position k.
 template <class Cell, bool kBanded, bool kKeepPath, class OnHit>
-void walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, OnHit&& on_hit) {
+void walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, CancelHook* cancel, OnHit&& on_hit) {
   if (trie.node_count() == 0)
     return;  // no root to start from
   using Wide = std::uint64_t;
@@ -51,6 +51,7 @@ void walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, On
   const EdgeRange root = trie.edge_range(0);
   stack.push_back({root.begin, root.end});
 
+  std::uint32_t until_poll = kCancelPollInterval;
   while (!stack.empty()) {
     Frame& frame = stack.back();
     if (frame.next >= frame.end) {
@@ -62,6 +63,11 @@ void walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, On
     }
     const std::size_t edge = frame.next++;
     const std::size_t depth = stack.size() - 1;
+    if (--until_poll == 0) [[unlikely]] {
+      until_poll = kCancelPollInterval;
+      if (cancel != nullptr && cancel->should_stop())
+        throw Cancelled();
+    }
     const std::size_t c = trie.child(edge);
     const char32_t x = trie.label(c);
     if (x == 0)
@@ -119,16 +125,18 @@ void walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, On
 }
 
 template <class Cell, bool kKeepPath, class OnHit>
-void walk_cells(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, OnHit&& on_hit) {
+void walk_cells(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, CancelHook* cancel,
+                OnHit&& on_hit) {
   if (2 * static_cast<std::uint64_t>(max_dist) + 1 < term.size() + 1)
-    walk<Cell, true, kKeepPath>(trie, term, max_dist, on_hit);
+    walk<Cell, true, kKeepPath>(trie, term, max_dist, cancel, on_hit);
   else
-    walk<Cell, false, kKeepPath>(trie, term, max_dist, on_hit);
+    walk<Cell, false, kKeepPath>(trie, term, max_dist, cancel, on_hit);
 }
 
 /// Runs the walk with the cell width max_dist needs.
 template <bool kKeepPath, class OnHit>
-void run_walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, OnHit&& on_hit) {
+void run_walk(const Trie& trie, std::u32string_view term, const WalkOptions& options, OnHit&& on_hit) {
+  const std::uint32_t max_dist = options.max_dist;
   std::uint32_t effective = max_dist;
   if (!fits_narrow_cells(term.size(), max_dist)) {
     constexpr std::uint64_t kWideMax = std::numeric_limits<std::uint32_t>::max() - 1;
@@ -136,9 +144,9 @@ void run_walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist
     effective = static_cast<std::uint32_t>(std::min({static_cast<std::uint64_t>(max_dist), bound, kWideMax}));
   }
   if (effective < 0xFFFF)
-    walk_cells<std::uint16_t, kKeepPath>(trie, term, effective, on_hit);
+    walk_cells<std::uint16_t, kKeepPath>(trie, term, effective, options.cancel, on_hit);
   else
-    walk_cells<std::uint32_t, kKeepPath>(trie, term, effective, on_hit);
+    walk_cells<std::uint32_t, kKeepPath>(trie, term, effective, options.cancel, on_hit);
 }
 
 [[nodiscard]] bool limit_reached(std::size_t recorded, const std::optional<std::uint64_t>& limit) noexcept {
@@ -149,7 +157,7 @@ void run_walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist
 
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::u32string_view term, const WalkOptions& options) {
   std::vector<MatchResult> out;
-  run_walk<true>(trie, term, options.max_dist,
+  run_walk<true>(trie, term, options,
                  [&](std::size_t c, std::uint32_t distance, char32_t x, const std::vector<char32_t>& path) {
                    if (!trie.terminal(c))
                      return false;
@@ -167,7 +175,7 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::u32string_view term,
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view term, const WalkOptions& options,
                                          bool terminal_only) {
   std::vector<NodeMatch> out;
-  run_walk<false>(trie, term, options.max_dist,
+  run_walk<false>(trie, term, options,
                   [&](std::size_t c, std::uint32_t distance, char32_t, const std::vector<char32_t>&) {
                     if (terminal_only && !trie.terminal(c))
                       return false;

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "prefix/trie/trie.hpp"
 
 namespace quorvatel {
@@ -48,6 +49,8 @@ struct WalkOptions {
   std::uint32_t max_dist = 1;
   /// Stop once this many hits were recorded; 0 still records the first hit.
   std::optional<std::uint64_t> limit;
+  /// Polled every kCancelPollInterval examined nodes; may be null.
+  CancelHook* cancel = nullptr;
 };
 
 /// Terminal nodes within max_dist of `term`, with their text.

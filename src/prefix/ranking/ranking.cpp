@@ -22,7 +22,7 @@ struct Candidate {
 
 [[nodiscard]] std::vector<NodeMatch> gather_nodes(const Trie& trie, std::u32string_view term,
                                                   const VideoQuery& query) {
-  const WalkOptions options{query.max_dist, std::nullopt};
+  const WalkOptions options{query.max_dist, std::nullopt, query.cancel};
   if (query.include_prefix_nodes.has_value())
     return fuzzy_match_nodes(trie, term, options, !*query.include_prefix_nodes);
   auto nodes = fuzzy_match_nodes(trie, term, options, true);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "prefix/trie/trie.hpp"
 
 namespace quorvatel {
@@ -24,6 +25,8 @@ struct VideoQuery {
   /// nullopt: terminal nodes, or every matching node when no terminal one matched.
   std::optional<bool> include_prefix_nodes;
   std::optional<double> min_score;
+  /// Polled by the node searches; may be null.
+  CancelHook* cancel = nullptr;
 };
 
 struct VideoScore {

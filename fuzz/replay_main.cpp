@@ -1,0 +1,40 @@
+// Runs a fuzz target over every file of the given files and folders, so a
+// normal build re-checks the committed corpus without libFuzzer.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+int replay(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t count = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::filesystem::path path(argv[i]);
+    if (std::filesystem::is_directory(path)) {
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) {
+        if (entry.is_regular_file()) {
+          replay(entry.path());
+          ++count;
+        }
+      }
+    } else {
+      replay(path);
+      ++count;
+    }
+  }
+  std::printf("replayed %zu inputs\n", count);
+  return count == 0 ? 1 : 0;
+}
