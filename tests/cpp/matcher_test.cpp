@@ -184,3 +184,73 @@ TEST(FuzzyMatchDifferential, MatchesReferenceWalk) {
 
 }  // namespace
 }  // namespace quorvatel
+
+namespace quorvatel {
+namespace {
+
+/// A trie of `terms` (nodes numbered in insertion order, parents first).
+Trie trie_of_terms(const std::vector<std::u32string>& terms) {
+  std::vector<std::vector<std::uint32_t>> kids(1);
+  std::vector<char32_t> labels{0};
+  std::vector<bool> terminal{false};
+  for (const auto& t : terms) {
+    std::uint32_t node = 0;
+    for (char32_t ch : t) {
+      std::uint32_t next = 0;
+      for (std::uint32_t k : kids[node])
+        if (labels[k] == ch)
+          next = k;
+      if (next == 0) {
+        next = static_cast<std::uint32_t>(labels.size());
+        labels.push_back(ch);
+        kids.emplace_back();
+        terminal.push_back(false);
+        kids[node].push_back(next);
+      }
+      node = next;
+    }
+    terminal[node] = true;
+  }
+  std::vector<std::uint32_t> shifts, edges;
+  std::vector<std::optional<Payload>> payloads;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    shifts.push_back(static_cast<std::uint32_t>(edges.size()));
+    edges.insert(edges.end(), kids[i].begin(), kids[i].end());
+    payloads.push_back(terminal[i] ? std::optional<Payload>(Payload{1, {}, {}}) : std::nullopt);
+  }
+  return std::move(*build_trie(std::move(shifts), std::move(labels), payloads, std::move(edges), {}, 1));
+}
+
+/// Long terms over a small alphabet reach every depth of the band, past the
+/// lengths the vector kernels hold in one mask and into the scalar ones.
+TEST(FuzzyMatchDifferential, LongTermsMatchReferenceWalk) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 60; ++round) {
+    std::vector<std::u32string> terms;
+    const std::size_t base_len = std::uniform_int_distribution<std::size_t>(90, 135)(rng);
+    std::u32string base = testing::random_term(rng, 0, U"ab");
+    for (std::size_t i = 0; i < base_len; ++i)
+      base.push_back(rng() % 2 ? U'a' : U'b');
+    for (int t = 0; t < 8; ++t) {
+      std::u32string v = base.substr(0, std::uniform_int_distribution<std::size_t>(base_len - 20, base_len)(rng));
+      for (int e = 0; e < 3; ++e)
+        v[rng() % v.size()] = U"abé"[rng() % 3];
+      terms.push_back(v);
+    }
+    const Trie t = trie_of_terms(terms);
+    for (int q = 0; q < 6; ++q) {
+      std::u32string term = terms[rng() % terms.size()];
+      for (int e = 0; e < 2; ++e)
+        term[rng() % term.size()] = U"abc"[rng() % 3];
+      if (q % 2)
+        term.erase(0, rng() % 3);
+      for (std::uint32_t d = 0; d <= 5; ++d) {
+        SCOPED_TRACE(::testing::Message() << "round " << round << " len " << term.size() << " d " << d);
+        EXPECT_EQ(fuzzy_match(t, term, {d, {}}), testing::reference_fuzzy_match(t, term, d));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvatel

@@ -7,24 +7,6 @@
 
 namespace quorvatel {
 
-EdgeRange Trie::edge_range(std::size_t node, std::source_location where) const {
-  const std::size_t begin = checked_at(node_shifts, node, where);
-  const std::size_t end = node + 1 < node_shifts.size() ? node_shifts[node + 1] : child_transitions.size();
-  return {begin, end};
-}
-
-std::uint32_t Trie::child(std::size_t edge, std::source_location where) const {
-  return checked_at(child_transitions, edge, where);
-}
-
-char32_t Trie::label(std::size_t node, std::source_location where) const {
-  return checked_at(child_labels, node, where);
-}
-
-bool Trie::terminal(std::size_t node, std::source_location where) const {
-  return checked_at(terminal_flags, node, where) != 0;
-}
-
 void Trie::propagate(std::uint64_t video_top_n) {
   const std::size_t n = payloads.size();
   // Absent payloads become empty ones: count 0, no videos.

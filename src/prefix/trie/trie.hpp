@@ -8,6 +8,7 @@
 #include <source_location>
 #include <vector>
 
+#include "core/fault.hpp"
 #include "payload/payload.hpp"
 
 namespace quorvatel {
@@ -63,5 +64,23 @@ struct Trie {
 
   friend bool operator==(const Trie&, const Trie&) = default;
 };
+
+inline EdgeRange Trie::edge_range(std::size_t node, std::source_location where) const {
+  const std::size_t begin = checked_at(node_shifts, node, where);
+  const std::size_t end = node + 1 < node_shifts.size() ? node_shifts[node + 1] : child_transitions.size();
+  return {begin, end};
+}
+
+inline std::uint32_t Trie::child(std::size_t edge, std::source_location where) const {
+  return checked_at(child_transitions, edge, where);
+}
+
+inline char32_t Trie::label(std::size_t node, std::source_location where) const {
+  return checked_at(child_labels, node, where);
+}
+
+inline bool Trie::terminal(std::size_t node, std::source_location where) const {
+  return checked_at(terminal_flags, node, where) != 0;
+}
 
 }  // namespace quorvatel
