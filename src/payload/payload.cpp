@@ -7,10 +7,33 @@
 
 namespace quorvatel {
 
-void sum_and_rank(std::vector<VideoTotal>& items) {
-  if (items.empty())
+namespace {
+
+// Lists at a node are short (a few children's trimmed lists), where an
+// insertion sort beats the general sort's setup.
+constexpr std::size_t kShortList = 24;
+
+template <class Less>
+void sort_list(std::vector<VideoTotal>& items, Less less) {
+  if (items.size() > kShortList) {
+    std::ranges::sort(items, less);
     return;
-  std::ranges::sort(items, {}, &VideoTotal::id);
+  }
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    const VideoTotal v = items[i];
+    std::size_t j = i;
+    for (; j > 0 && less(v, items[j - 1]); --j)
+      items[j] = items[j - 1];
+    items[j] = v;
+  }
+}
+
+}  // namespace
+
+void sum_and_rank(std::vector<VideoTotal>& items) {
+  if (items.size() <= 1)
+    return;
+  sort_list(items, [](const VideoTotal& a, const VideoTotal& b) { return a.id < b.id; });
   std::size_t out = 0;
   for (std::size_t i = 1; i < items.size(); ++i) {
     if (items[i].id == items[out].id)
@@ -19,8 +42,10 @@ void sum_and_rank(std::vector<VideoTotal>& items) {
       items[++out] = items[i];
   }
   items.resize(out + 1);
-  // Stable on the id order above: equal totals stay smallest id first.
-  std::ranges::stable_sort(items, [](const VideoTotal& a, const VideoTotal& b) { return a.total > b.total; });
+  // Ids are unique now, so (total descending, id ascending) is a total order.
+  sort_list(items, [](const VideoTotal& a, const VideoTotal& b) {
+    return a.total != b.total ? a.total > b.total : a.id < b.id;
+  });
 }
 
 void Payload::merge_from(const Payload& other) {
@@ -138,6 +163,31 @@ void PayloadTable::push(const std::optional<Payload>& payload) {
     push(*payload);
   else
     push_absent();
+}
+
+PayloadTable PayloadTable::from_lists(std::vector<std::uint32_t> counts, std::span<const std::uint32_t> begin,
+                                      std::span<const std::uint32_t> length, std::span<const VideoEntry> pool) {
+  PayloadTable table;
+  const std::size_t n = counts.size();
+  if (n >= kCountMax)
+    throw std::bad_alloc();
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    total += length[i];
+  if (total > kCountMax)
+    throw std::bad_alloc();
+  table.counts_ = std::move(counts);
+  table.flags_.assign(n, kPresent);
+  table.begins_.resize(n + 1);
+  table.entries_.resize(total);
+  std::uint32_t at = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    table.begins_[i] = at;
+    std::copy_n(pool.data() + begin[i], length[i], table.entries_.data() + at);
+    at += length[i];
+  }
+  table.begins_[n] = at;
+  return table;
 }
 
 std::optional<Payload> PayloadTable::payload(std::size_t slot) const {

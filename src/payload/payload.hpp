@@ -111,6 +111,13 @@ class PayloadTable {
   void push(const Payload& payload) { push(payload.count, payload.video_ids, payload.video_counts); }
   void push(const std::optional<Payload>& payload);
 
+  /// A table of present payloads whose id and count lists agree: slot i
+  /// holds counts[i] and the entries pool[begin[i] .. begin[i] + length[i]).
+  [[nodiscard]] static PayloadTable from_lists(std::vector<std::uint32_t> counts,
+                                               std::span<const std::uint32_t> begin,
+                                               std::span<const std::uint32_t> length,
+                                               std::span<const VideoEntry> pool);
+
   /// Materialises one slot (for tests and tools; queries use views).
   [[nodiscard]] std::optional<Payload> payload(std::size_t slot) const;
 
