@@ -20,6 +20,12 @@ sanitize:
 build:
 	$(TOOLCHAIN) scripts/build release
 
+# The benchmarks: core_bench, then bench/bench.py; BENCH_ARGS go to bench.py
+# (e.g. make bench BENCH_ARGS="--sizes 10k,100k --quick").
+.PHONY: bench
+bench:
+	$(TOOLCHAIN) scripts/bench $(BENCH_ARGS)
+
 toolchain:
 	scripts/toolchain ensure
 
