@@ -47,9 +47,23 @@ PyResult<std::vector<char32_t>> to_labels(PyObject* object) { return to_vector<c
 
 /// Payload entries are kept as references (null for None) for the build to examine.
 PyResult<std::vector<Ref>> to_payload_refs(PyObject* object) {
-  return to_vector<Ref>(object, [](PyObject* item) -> PyResult<Ref> {
-    return item == Py_None ? Ref() : Ref::new_ref(item);
-  });
+  std::vector<Ref> out;
+  if (PyList_CheckExact(object)) {
+    // Taking a reference runs no host code, so the list cannot change meanwhile.
+    const Py_ssize_t size = PyList_GET_SIZE(object);
+    out.resize(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i)
+      if (PyObject* item = PyList_GET_ITEM(object, i); item != Py_None)
+        out[static_cast<std::size_t>(i)] = Ref::new_ref(item);
+    return out;
+  }
+  QV_TRY(for_each_item(
+      object, [&](std::size_t n) { out.reserve(n); },
+      [&](PyObject* item) -> PyResult<void> {
+        out.push_back(item == Py_None ? Ref() : Ref::new_ref(item));
+        return {};
+      }));
+  return out;
 }
 
 /// video_index: byte strings, each a bytes object or a sequence of 0..255.
@@ -103,6 +117,66 @@ PyResult<void> push_payload(PyObject* entry, PayloadTable& table, std::vector<st
   return {};
 }
 
+// ------------------------------------------------------------------ prefetching
+
+/// The payload tuples, their lists and the ints in them lie wherever the
+/// host allocated them, which is rarely node order, so reading them in node
+/// order waits on memory at every step. These hints fetch an entry's objects
+/// a few entries ahead, one level per stage: the tuple, then its members,
+/// then each list's item array, then the items. Every stage reads only
+/// objects alive at that moment (the entries hold the tuples, the tuples their
+/// members) and re-reads the pointers it follows, so host code run by a
+/// conversion in between can make a hint useless but never unsafe.
+class PayloadPrefetch {
+ public:
+  explicit PayloadPrefetch(const std::vector<Ref>& entries) : entries_(entries) {}
+
+  void ahead_of(std::size_t i) const noexcept {
+    // Each stage needs the previous one's line to have arrived: a memory
+    // round trip is several entries' worth of work.
+    if (i + 4 * kStage < entries_.size())
+      hint(entries_[i + 4 * kStage].get());
+    if (i + 3 * kStage < entries_.size())
+      members(entries_[i + 3 * kStage].get());
+    if (i + 2 * kStage < entries_.size())
+      list_arrays(entries_[i + 2 * kStage].get());
+    if (i + kStage < entries_.size())
+      list_items(entries_[i + kStage].get());
+  }
+
+ private:
+  static void hint(const void* p) noexcept {
+    if (p != nullptr)
+      __builtin_prefetch(p);
+  }
+  static PyObject* member(PyObject* entry, Py_ssize_t k) noexcept {
+    return entry != nullptr && PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 3 ? PyTuple_GET_ITEM(entry, k)
+                                                                                          : nullptr;
+  }
+  static void members(PyObject* entry) noexcept {
+    for (Py_ssize_t k = 0; k < 3; ++k)
+      hint(member(entry, k));
+  }
+  static void list_arrays(PyObject* entry) noexcept {
+    for (Py_ssize_t k = 1; k < 3; ++k)
+      if (PyObject* list = member(entry, k); list != nullptr && PyList_CheckExact(list))
+        hint(reinterpret_cast<PyListObject*>(list)->ob_item);
+  }
+  static void list_items(PyObject* entry) noexcept {
+    for (Py_ssize_t k = 1; k < 3; ++k) {
+      PyObject* list = member(entry, k);
+      if (list == nullptr || !PyList_CheckExact(list))
+        continue;
+      const Py_ssize_t size = std::min<Py_ssize_t>(PyList_GET_SIZE(list), 8);
+      for (Py_ssize_t j = 0; j < size; ++j)
+        hint(PyList_GET_ITEM(list, j));
+    }
+  }
+
+  static constexpr std::size_t kStage = 10;
+  const std::vector<Ref>& entries_;
+};
+
 // ------------------------------------------------------------------ operations
 
 /// Lets the interpreter run its signal handlers during long walks, so that
@@ -124,9 +198,11 @@ PyResult<Ref> from_internal_data_v2_impl(std::vector<std::uint32_t> node_shifts,
   table.reserve(payloads.size(), 0);
   std::vector<std::uint32_t> ids;
   std::vector<std::uint32_t> counts;
-  for (Ref& entry : payloads) {
-    if (entry)
-      QV_TRY(push_payload(entry.get(), table, ids, counts));
+  const PayloadPrefetch prefetch(payloads);
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    prefetch.ahead_of(i);
+    if (PyObject* entry = payloads[i].get())
+      QV_TRY(push_payload(entry, table, ids, counts));
     else
       table.push_absent();
   }

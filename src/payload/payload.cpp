@@ -1,6 +1,7 @@
 #include "payload/payload.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <new>
 
 #include "core/fault.hpp"
@@ -46,6 +47,71 @@ void sum_and_rank(std::vector<VideoTotal>& items) {
   sort_list(items, [](const VideoTotal& a, const VideoTotal& b) {
     return a.total != b.total ? a.total > b.total : a.id < b.id;
   });
+}
+
+VideoSums::VideoSums(std::size_t dense_ids) : total_(dense_ids), stamp_(dense_ids) {}
+
+void VideoSums::take_ranked(std::uint64_t keep, std::vector<VideoTotal>& out) {
+  out.clear();
+  if (sparse_.empty()) {
+    // Totals that fit 32 bits rank as one integer each, (total, ~id): the
+    // larger key is the larger total, then the smaller id.
+    bool narrow = true;
+    keys_.clear();
+    for (const std::uint32_t id : touched_) {
+      narrow = narrow && total_[id] <= kCountMax;
+      keys_.push_back((total_[id] << 32) | (~id & 0xFFFFFFFFu));
+    }
+    if (narrow) {
+      touched_.clear();
+      if (++round_ == 0) {
+        std::ranges::fill(stamp_, 0);
+        round_ = 1;
+      }
+      const std::size_t size = keys_.size();
+      const std::size_t wanted = keep < size ? static_cast<std::size_t>(keep) : size;
+      if (size > kShortList) {
+        const auto cut = keys_.begin() + static_cast<std::ptrdiff_t>(wanted);
+        std::ranges::nth_element(keys_, cut, std::greater<>());
+        std::sort(keys_.begin(), cut, std::greater<>());
+      } else {
+        for (std::size_t i = 1; i < size; ++i) {
+          const std::uint64_t v = keys_[i];
+          std::size_t j = i;
+          for (; j > 0 && keys_[j - 1] < v; --j)
+            keys_[j] = keys_[j - 1];
+          keys_[j] = v;
+        }
+      }
+      for (std::size_t i = 0; i < wanted; ++i)
+        out.push_back({~static_cast<std::uint32_t>(keys_[i]), keys_[i] >> 32});
+      return;
+    }
+  }
+  for (const std::uint32_t id : touched_)
+    out.push_back({id, total_[id]});
+  if (!sparse_.empty()) {
+    sum_and_rank(sparse_);  // unique ids, none of them dense
+    out.insert(out.end(), sparse_.begin(), sparse_.end());
+    sparse_.clear();
+  }
+  touched_.clear();
+  if (++round_ == 0) {  // the stamps wrapped: forget every old round
+    std::ranges::fill(stamp_, 0);
+    round_ = 1;
+  }
+  const auto better = [](const VideoTotal& a, const VideoTotal& b) {
+    return a.total != b.total ? a.total > b.total : a.id < b.id;
+  };
+  // A total order, so selecting the best `keep` first gives the same list.
+  if (keep < out.size() && out.size() > kShortList) {
+    const auto cut = out.begin() + static_cast<std::ptrdiff_t>(keep);
+    std::ranges::nth_element(out, cut, better);
+    out.erase(cut, out.end());
+  }
+  sort_list(out, better);
+  if (keep < out.size())
+    out.resize(static_cast<std::size_t>(keep));
 }
 
 void Payload::merge_from(const Payload& other) {
@@ -165,28 +231,16 @@ void PayloadTable::push(const std::optional<Payload>& payload) {
     push_absent();
 }
 
-PayloadTable PayloadTable::from_lists(std::vector<std::uint32_t> counts, std::span<const std::uint32_t> begin,
-                                      std::span<const std::uint32_t> length, std::span<const VideoEntry> pool) {
+PayloadTable PayloadTable::from_parts(std::vector<std::uint32_t> counts, std::vector<std::uint32_t> begins,
+                                      std::vector<VideoEntry> entries) {
   PayloadTable table;
   const std::size_t n = counts.size();
-  if (n >= kCountMax)
-    throw std::bad_alloc();
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    total += length[i];
-  if (total > kCountMax)
+  if (n >= kCountMax || entries.size() > kCountMax)
     throw std::bad_alloc();
   table.counts_ = std::move(counts);
   table.flags_.assign(n, kPresent);
-  table.begins_.resize(n + 1);
-  table.entries_.resize(total);
-  std::uint32_t at = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    table.begins_[i] = at;
-    std::copy_n(pool.data() + begin[i], length[i], table.entries_.data() + at);
-    at += length[i];
-  }
-  table.begins_[n] = at;
+  table.begins_ = std::move(begins);
+  table.entries_ = std::move(entries);
   return table;
 }
 

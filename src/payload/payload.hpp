@@ -37,6 +37,40 @@ struct VideoTotal {
 /// Leaves exactly one entry per distinct id in `items`.
 void sum_and_rank(std::vector<VideoTotal>& items);
 
+/// Sums video counts by id over many lists, as sum_and_rank does for one
+/// list, for reuse across the nodes of a trie. Ids below `dense_ids` are
+/// summed in a table indexed by id (no sorting by id needed); larger ids go
+/// through sum_and_rank.
+class VideoSums {
+ public:
+  explicit VideoSums(std::size_t dense_ids);
+
+  void add(std::uint32_t id, std::uint64_t count) {
+    if (id < stamp_.size()) {
+      if (stamp_[id] != round_) {
+        stamp_[id] = round_;
+        total_[id] = count;
+        touched_.push_back(id);
+      } else {
+        total_[id] += count;
+      }
+    } else {
+      sparse_.push_back({id, count});
+    }
+  }
+  /// The sums so far, largest total first, equal totals by id, cut to the
+  /// first `keep`; then starts over empty.
+  void take_ranked(std::uint64_t keep, std::vector<VideoTotal>& out);
+
+ private:
+  std::vector<std::uint64_t> total_;
+  std::vector<std::uint32_t> stamp_;  // total_[id] belongs to this round when stamp_[id] == round_
+  std::uint32_t round_ = 1;
+  std::vector<std::uint32_t> touched_;
+  std::vector<VideoTotal> sparse_;
+  std::vector<std::uint64_t> keys_;
+};
+
 struct Payload {
   std::uint32_t count = 0;
   std::vector<std::uint32_t> video_ids;
@@ -112,11 +146,9 @@ class PayloadTable {
   void push(const std::optional<Payload>& payload);
 
   /// A table of present payloads whose id and count lists agree: slot i
-  /// holds counts[i] and the entries pool[begin[i] .. begin[i] + length[i]).
-  [[nodiscard]] static PayloadTable from_lists(std::vector<std::uint32_t> counts,
-                                               std::span<const std::uint32_t> begin,
-                                               std::span<const std::uint32_t> length,
-                                               std::span<const VideoEntry> pool);
+  /// holds counts[i] and the entries begins[i] .. begins[i + 1].
+  [[nodiscard]] static PayloadTable from_parts(std::vector<std::uint32_t> counts, std::vector<std::uint32_t> begins,
+                                               std::vector<VideoEntry> entries);
 
   /// Materialises one slot (for tests and tools; queries use views).
   [[nodiscard]] std::optional<Payload> payload(std::size_t slot) const;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "core/fault.hpp"
 #include "test_support.hpp"
 
@@ -90,6 +92,75 @@ TEST(Propagate, RangePastEdgesFaultsWithFirstMissingEdge) {
     FAIL() << "expected a fault";
   } catch (const InternalFault& f) {
     EXPECT_STREQ(f.what(), "index out of bounds: the len is 2 but the index is 2");
+  }
+}
+
+}  // namespace
+}  // namespace quorvatel
+
+namespace quorvatel {
+namespace {
+
+/// Propagation written the plain way: merge_from per child, highest node first.
+std::vector<Payload> reference_propagate(const Trie& t, std::uint64_t top_n) {
+  const std::size_t n = t.payloads.size();
+  std::vector<Payload> p(n);
+  for (std::size_t i = 0; i < n; ++i)
+    p[i] = t.payloads.payload(i).value_or(Payload{});
+  for (std::size_t i = n; i-- > 0;) {
+    Payload own = p[i];
+    const EdgeRange r = t.edge_range(i);
+    for (std::size_t e = r.begin; e < r.end; ++e) {
+      const std::size_t c = t.child_transitions[e];
+      if (c != i)
+        own.merge_from(p[c]);  // c's current state: finished when c > i, its input otherwise
+    }
+    if (own.video_ids.size() > top_n) {
+      own.video_ids.resize(top_n);
+      own.video_counts.resize(top_n);
+    }
+    p[i] = own;
+  }
+  return p;
+}
+
+TEST(PropagateDifferential, MatchesMergeFromPerChild) {
+  std::mt19937 rng(99);
+  for (int round = 0; round < 2000; ++round) {
+    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 30)(rng);
+    std::vector<std::uint32_t> shifts, edges;
+    std::vector<std::optional<Payload>> payloads;
+    // ids past the dense table now and then
+    const std::uint32_t id_space = round % 5 == 0 ? 4000000000u : 12;
+    for (std::size_t i = 0; i < n; ++i) {
+      shifts.push_back(static_cast<std::uint32_t>(edges.size()));
+      for (std::size_t k = rng() % 4; k > 0; --k)
+        edges.push_back(static_cast<std::uint32_t>(round % 3 == 0 ? rng() % n : i + 1 + rng() % std::max<std::size_t>(1, n - i)) % static_cast<std::uint32_t>(n));
+      if (rng() % 3) {
+        Payload p{static_cast<std::uint32_t>(rng() % 50), {}, {}};
+        for (std::size_t v = rng() % 6; v > 0; --v) {
+          p.video_ids.push_back(static_cast<std::uint32_t>(rng() % id_space));
+          // no total reaches 2^32 here: past it, per-merge narrowing and the
+          // single sum may order saturated videos differently
+          p.video_counts.push_back(rng() % 4 ? static_cast<std::uint32_t>(rng() % 9) : 1u << 20);
+        }
+        payloads.emplace_back(std::move(p));
+      } else {
+        payloads.emplace_back(std::nullopt);
+      }
+    }
+    const std::uint64_t top_n = rng() % 6;
+    std::vector<char32_t> labels(n, U'a');
+    Trie raw;
+    raw.node_shifts = shifts;
+    raw.child_transitions = edges;
+    for (const auto& p : payloads)
+      raw.payloads.push(p);
+    const auto expected = reference_propagate(raw, top_n);
+    auto built = build_trie(shifts, labels, payloads, edges, {}, top_n);
+    ASSERT_TRUE(built);
+    for (std::size_t i = 0; i < n; ++i)
+      ASSERT_EQ(built->payloads.payload(i), expected[i]) << "round " << round << " node " << i;
   }
 }
 
