@@ -254,3 +254,22 @@ TEST(FuzzyMatchDifferential, LongTermsMatchReferenceWalk) {
 
 }  // namespace
 }  // namespace quorvatel
+
+namespace quorvatel {
+namespace {
+
+TEST(FuzzyMatchDifferential, TerminalFirstEqualsTwoSearches) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 2000; ++round) {
+    const Trie t = testing::random_trie(rng);
+    const std::u32string term = testing::random_term(rng);
+    const WalkOptions options{static_cast<std::uint32_t>(rng() % 3), {}};
+    auto expected = fuzzy_match_nodes(t, term, options, true);
+    if (expected.empty())
+      expected = fuzzy_match_nodes(t, term, options, false);
+    ASSERT_EQ(fuzzy_match_nodes_terminal_first(t, term, options), expected) << round;
+  }
+}
+
+}  // namespace
+}  // namespace quorvatel

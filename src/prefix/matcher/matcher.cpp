@@ -508,4 +508,22 @@ std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view t
   return out;
 }
 
+std::vector<NodeMatch> fuzzy_match_nodes_terminal_first(const Trie& trie, std::u32string_view term,
+                                                        const WalkOptions& options) {
+  // Both searches visit the same nodes; the first reads the terminal flag of
+  // every node within distance, in walk order, and so does this one, so an
+  // inconsistent trie faults at the same node.
+  std::vector<NodeMatch> terminal;
+  std::vector<NodeMatch> all;
+  run_walk<false>(trie, term, WalkOptions{options.max_dist, std::nullopt, options.cancel},
+                  [&](std::size_t c, std::uint32_t distance, char32_t, const std::vector<char32_t>&) {
+                    if (trie.terminal(c))
+                      terminal.push_back({c, distance});
+                    if (terminal.empty())
+                      all.push_back({c, distance});  // only needed until a terminal node turns up
+                    return false;
+                  });
+  return terminal.empty() ? std::move(all) : std::move(terminal);
+}
+
 }  // namespace quorvatel

@@ -61,6 +61,12 @@ struct WalkOptions {
 [[nodiscard]] std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view term,
                                                        const WalkOptions& options, bool terminal_only);
 
+/// The terminal nodes within max_dist of `term`, or every node within it when
+/// none of them is terminal: what fuzzy_match_nodes gives with terminal_only
+/// true, then with false when the first gave nothing, in one walk.
+[[nodiscard]] std::vector<NodeMatch> fuzzy_match_nodes_terminal_first(const Trie& trie, std::u32string_view term,
+                                                                      const WalkOptions& options);
+
 /// Whether a term of `term_length` code points with `max_dist` lies in the
 /// range where max_dist is used as given.
 [[nodiscard]] constexpr bool fits_narrow_cells(std::size_t term_length, std::uint32_t max_dist) noexcept {

@@ -25,10 +25,7 @@ struct Candidate {
   const WalkOptions options{query.max_dist, std::nullopt, query.cancel};
   if (query.include_prefix_nodes.has_value())
     return fuzzy_match_nodes(trie, term, options, !*query.include_prefix_nodes);
-  auto nodes = fuzzy_match_nodes(trie, term, options, true);
-  if (nodes.empty())
-    nodes = fuzzy_match_nodes(trie, term, options, false);
-  return nodes;
+  return fuzzy_match_nodes_terminal_first(trie, term, options);
 }
 
 [[nodiscard]] std::optional<std::string> id_text(const Trie& trie, std::uint32_t row) {
