@@ -1,0 +1,108 @@
+"""Every method, on success and on each kind of failure, run thousands of
+times: the interpreter's reference total (debug interpreter) or its count of
+allocated blocks, and the process's resident memory, must not grow."""
+
+import gc
+import sys
+
+import numpy
+import pytest
+
+from _quorvatel import PrefixSearch
+
+from conftest import AB_AC_ARGS
+
+ROUNDS = 2000
+
+ab_ac = PrefixSearch.from_internal_data_v2(*AB_AC_ARGS)
+snapshot = ab_ac.to_bytes()
+broken = PrefixSearch.from_bytes(bytes.fromhex("0400010303040061626303010209040000000000000004000001" "01"))
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+class RaisingIter:
+    def __len__(self):
+        return 10**12
+
+    def __getitem__(self, i):  # a sequence, but iteration fails part way
+        if i > 2:
+            raise KeyError(i)
+        return 0
+
+
+def calls():
+    """(name, callable) pairs, each either succeeding or raising."""
+    return [
+        ("build", lambda: PrefixSearch.from_internal_data_v2(*AB_AC_ARGS)),
+        ("build-bad-count", lambda: PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None], [1], [], 1)),
+        ("build-bad-edge", lambda: PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, None], [5], [], 1)),
+        ("build-bad-tuple", lambda: PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, [1]], [1], [], 1)),
+        ("build-bad-ids", lambda: PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (1, "x", [])], [1], [], 1)),
+        ("build-mismatch", lambda: PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (1, [1], [])], [1], [], 1)),
+        ("build-index-raises", lambda: PrefixSearch.from_internal_data_v2([0, Index(ValueError("x"))], ["", "a"],
+                                                                          [None, None], [1], [], 1)),
+        ("build-iter-raises", lambda: PrefixSearch.from_internal_data_v2(RaisingIter(), ["", "a"], [None, None], [1],
+                                                                         [], 1)),
+        ("build-video-shape", lambda: PrefixSearch.from_internal_data_v2([0], [""], [None], [], [b"abc"], 1)),
+        ("build-fault", lambda: PrefixSearch.from_internal_data_v2([0, 5, 5], ["", "a", "b"], [None] * 3, [1, 2], [],
+                                                                   1)),
+        ("build-binding", lambda: PrefixSearch.from_internal_data_v2(node_shifts=[0])),
+        ("from-bytes", lambda: PrefixSearch.from_bytes(snapshot)),
+        ("from-bytes-decode", lambda: PrefixSearch.from_bytes(snapshot[:30])),
+        ("from-bytes-type", lambda: PrefixSearch.from_bytes(bytearray(snapshot))),
+        ("to-bytes", lambda: ab_ac.to_bytes()),
+        ("to-bytes-broken", lambda: broken.to_bytes()),
+        ("match", lambda: ab_ac.fuzzy_match("ab", 1, 5)),
+        ("match-type", lambda: ab_ac.fuzzy_match(5)),
+        ("match-overflow", lambda: ab_ac.fuzzy_match("ab", -1)),
+        ("match-surrogate", lambda: ab_ac.fuzzy_match("a\ud800")),
+        ("match-keyword", lambda: ab_ac.fuzzy_match("ab", maxdist=2)),
+        ("match-fault", lambda: broken.fuzzy_match("ab")),
+        ("video", lambda: ab_ac.fuzzy_match_video("ab", 1, 10, numpy.True_, 0.0)),
+        ("video-bool", lambda: ab_ac.fuzzy_match_video("ab", include_prefix_nodes=1)),
+        ("video-float", lambda: ab_ac.fuzzy_match_video("ab", min_score="x")),
+        ("video-index-cause", lambda: ab_ac.fuzzy_match_video("ab", limit=Index(TypeError("inner")))),
+        ("no-constructor", lambda: PrefixSearch()),
+    ]
+
+
+def run(fn):
+    try:
+        fn()
+    except BaseException:
+        pass
+
+
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4
+
+
+def measure():
+    gc.collect()
+    if hasattr(sys, "gettotalrefcount"):
+        return sys.gettotalrefcount()
+    return sys.getallocatedblocks()
+
+
+@pytest.mark.parametrize("name,fn", calls())
+def test_no_growth(name, fn, capfd):
+    for _ in range(50):  # warm caches: interned strings, type caches, the exception type
+        run(fn)
+    before, rss_before = measure(), rss_kib()
+    for _ in range(ROUNDS):
+        run(fn)
+    after, rss_after = measure(), rss_kib()
+    capfd.readouterr()  # the fault reports
+    # A leak of one object per call would show as ROUNDS; allow a little noise.
+    assert after - before < 20, f"{name}: {after - before} references or blocks left after {ROUNDS} calls"
+    assert rss_after - rss_before < 2048, f"{name}: resident memory grew by {rss_after - rss_before} KiB"
