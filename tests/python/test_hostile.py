@@ -1,0 +1,183 @@
+"""Hostile callers and hostile snapshots: every call ends in a result or an
+ordinary exception, the process stays small, and the instance stays usable."""
+
+import enum
+import resource
+import signal
+import time
+
+import numpy
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from _quorvatel import PrefixSearch
+
+from conftest import AB_AC_ARGS
+
+EXPECTED = [("ab", 1, 0), ("ac", 1, 1)]
+
+
+@pytest.fixture
+def trie():
+    return PrefixSearch.from_internal_data_v2(*AB_AC_ARGS)
+
+
+class CallsBack:
+    """An integer whose conversion queries the instance being called."""
+
+    def __init__(self, trie, value):
+        self.trie, self.value, self.seen = trie, value, None
+
+    def __index__(self):
+        self.seen = (self.trie.fuzzy_match("ab"), self.trie.to_bytes())
+        return self.value
+
+
+def test_conversion_may_call_back_into_the_same_instance(trie):
+    max_dist, limit = CallsBack(trie, 1), CallsBack(trie, 5)
+    assert trie.fuzzy_match("ab", max_dist, limit) == EXPECTED
+    assert max_dist.seen[0] == EXPECTED and limit.seen[0] == EXPECTED
+    assert trie.fuzzy_match_video("ab", limit=CallsBack(trie, 3)) == [("1", 0.9901477832512315)]
+
+
+def test_list_mutated_while_it_is_converted():
+    shifts = [0, 1, 3, 3]
+
+    class Shrinks:
+        def __index__(self):
+            del shifts[2:]  # the list loses its last items part way
+            return 1
+
+    shifts[1] = Shrinks()
+    with pytest.raises(ValueError, match="node_shifts len 2 != child_labels len 4"):
+        PrefixSearch.from_internal_data_v2(shifts, *AB_AC_ARGS[1:])
+
+
+class Count(enum.IntEnum):
+    FIVE = 5
+
+
+class Text(str):
+    pass
+
+
+class Row(tuple):
+    pass
+
+
+class Blob(bytes):
+    pass
+
+
+def test_subclasses_are_accepted_as_their_base():
+    trie = PrefixSearch.from_internal_data_v2(
+        [Count.FIVE - 5, True, 3, 3],
+        [Text(""), Text("a"), "b", "c"],
+        [None, None, Row((Count.FIVE, [False], [5])), (3, [1, 0], [2, 1])],
+        (1, 2, 3),
+        [Blob(b"\x01\x00\x00\x00"), bytearray(b"\x02\x00\x00\x00")],
+        Count.FIVE - 3,
+    )
+    assert trie.to_bytes() == PrefixSearch.from_internal_data_v2(*AB_AC_ARGS).to_bytes()
+    assert trie.fuzzy_match(Text("ab"), numpy.int64(1), numpy.uint8(9)) == EXPECTED
+
+
+HOSTILE = st.sampled_from(
+    [None, 0, -1, 1, 2**16, 2**32 - 1, 2**32, 2**64 - 1, 2**64, 2**200, True, 0.5, float("nan"), "ab", "a\ud800",
+     "😀" * 3, b"ab", bytearray(b"x"), [], [1], (), object(), numpy.True_, numpy.int32(-3), numpy.float64(0.25),
+     CallsBack(None, 1)]
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(args=st.lists(HOSTILE, max_size=6), method=st.sampled_from(["fuzzy_match", "fuzzy_match_video"]))
+def test_any_arguments_end_in_a_result_or_an_ordinary_error(args, method):
+    trie = PrefixSearch.from_internal_data_v2(*AB_AC_ARGS)
+    for value in args:
+        if isinstance(value, CallsBack):
+            value.trie = trie
+    try:
+        result = getattr(trie, method)(*args)
+    except (TypeError, OverflowError, ValueError, UnicodeEncodeError):
+        pass
+    else:
+        assert isinstance(result, list)
+    assert trie.fuzzy_match("ab") == EXPECTED
+
+
+# ---------------------------------------------------------------- snapshots
+
+
+def varint(v):
+    if v <= 250:
+        return bytes([v])
+    if v <= 0xFFFF:
+        return b"\xfb" + v.to_bytes(2, "little")
+    return b"\xfc" + v.to_bytes(4, "little")
+
+
+def snapshot(node_shifts, labels, edges, terminal):
+    """A snapshot with the given arrays, empty payloads and no videos."""
+    out = varint(len(node_shifts)) + b"".join(map(varint, node_shifts))
+    out += varint(len(labels)) + "".join(labels).encode()
+    out += varint(len(edges)) + b"".join(map(varint, edges))
+    out += varint(len(labels)) + b"\x01\x00\x00\x00" * len(labels)
+    out += b"\x00\x00\x00"
+    out += varint(len(terminal)) + bytes(terminal)
+    return out
+
+
+def diamonds(levels, terminal=1):
+    """Node i has two edges to node i + 1: 2**levels paths to the last node."""
+    n = levels + 1
+    return PrefixSearch.from_bytes(
+        snapshot([2 * i for i in range(n)], ["\0"] + ["a"] * levels, [i // 2 + 1 for i in range(2 * levels)],
+                 [terminal] * n)
+    )
+
+
+def rss_mib():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def test_cycle_is_walked_to_the_depth_bound():
+    # root -> 1, and 1 -> 1: one path per depth
+    trie = PrefixSearch.from_bytes(snapshot([0, 1], ["\0", "a"], [1, 1], [0, 1]))
+    hits = trie.fuzzy_match("", 300)
+    assert [d for _, _, d in hits] == list(range(1, 301))
+    assert hits[-1][0] == "a" * 300
+    assert trie.fuzzy_match_video("", 5) == []
+
+
+def test_every_path_is_visited_once():
+    trie = diamonds(10)
+    assert len(trie.fuzzy_match("a" * 10, 0)) == 2**10
+
+
+def test_a_limit_ends_an_exponential_walk():
+    assert len(diamonds(60).fuzzy_match("a" * 60, 3, 10)) == 10
+
+
+def test_exponential_walk_is_interrupted_by_a_signal_and_stays_small():
+    # 2**60 paths within distance but no hit to record: the walk would not
+    # end, and its working memory stays that of one path
+    trie = diamonds(60, terminal=0)
+    before = rss_mib()
+
+    def stop(signum, frame):
+        raise TimeoutError("stopped")
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        for call in (lambda: trie.fuzzy_match("a" * 60, 3),
+                     lambda: trie.fuzzy_match_video("a" * 60, 3, include_prefix_nodes=False)):
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            start = time.monotonic()
+            with pytest.raises(TimeoutError, match="stopped"):
+                call()
+            assert time.monotonic() - start < 5
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert rss_mib() - before < 16
+    assert trie.fuzzy_match("b", 0) == []  # still usable
