@@ -3,6 +3,7 @@ times: the interpreter's reference total (debug interpreter) or its count of
 allocated blocks, and the process's resident memory, must not grow."""
 
 import gc
+import os
 import sys
 
 import numpy
@@ -105,4 +106,5 @@ def test_no_growth(name, fn, capfd):
     capfd.readouterr()  # the fault reports
     # A leak of one object per call would show as ROUNDS; allow a little noise.
     assert after - before < 20, f"{name}: {after - before} references or blocks left after {ROUNDS} calls"
-    assert rss_after - rss_before < 2048, f"{name}: resident memory grew by {rss_after - rss_before} KiB"
+    if not os.environ.get("QUORVATEL_SANITIZED"):  # the sanitizer's quarantine keeps freed memory
+        assert rss_after - rss_before < 2048, f"{name}: resident memory grew by {rss_after - rss_before} KiB"

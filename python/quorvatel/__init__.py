@@ -1,0 +1,177 @@
+"""Typo-tolerant prefix search over terms and the videos they lead to.
+
+Build an index from (term, video_id, count) records, save it, load it and
+query it::
+
+    import quorvatel
+
+    index = quorvatel.build([("python", 7, 3), ("pythons", 7, 1), ("java", 9, 2)])
+    index.fuzzy_match("pyton")          # [('python', 1, 1)]
+    index.fuzzy_match_video("pyton")    # [('7', 1.0)]
+    quorvatel.save(index, "terms.qvx")
+    index = quorvatel.load("terms.qvx")
+
+The index is the extension's PrefixSearch, re-exported here. build() lays the
+trie out in native code and hands it over as a snapshot; the result is the
+trie that PrefixSearch.from_internal_data_v2 builds from the same arrays.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import operator
+import os
+import secrets
+import uuid
+from collections.abc import Iterable, Sequence
+from typing import Final
+
+import _quorvatel_records
+from _quorvatel import PrefixSearch
+from quorvatel.tsv import TsvError, read_tsv
+
+__all__ = [
+    "DEFAULT_VIDEO_TOP_N", "IndexInfo", "PrefixSearch", "TsvError", "VideoId",
+    "build", "info", "load", "read_tsv", "save",
+]
+
+__version__: Final = "0.1.0"
+
+#: What a record's video id may be; None adds to the term's count only.
+type VideoId = uuid.UUID | bytes | int | None
+
+#: How many videos each node keeps, best first, unless build() is told otherwise.
+DEFAULT_VIDEO_TOP_N: Final = 10
+
+type StrPath = str | os.PathLike[str]
+
+
+def build(records: Iterable[Sequence[object]], video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
+    """The index of `records`, each a (term, video_id, count) sequence.
+
+    - term: a non-empty str without U+0000 or lone surrogates.
+    - video_id: uuid.UUID or 16 bytes (16-byte ids), or an int in
+      0..4294967295 (integer ids); one kind per index. None counts the row
+      for the term without a video.
+    - count: an int in 0..4294967295.
+
+    Rows of the same term add up to its count, rows of the same term and video
+    to that video's count; sums stop at 4294967295. Each node keeps its
+    `video_top_n` best videos. Terms are laid out in code-point order (so
+    fuzzy_match returns them in that order) and videos are numbered in order
+    of first appearance.
+
+    A wrong row raises TypeError or ValueError "row {i}: ..." (i counting
+    from 0) whose `row` attribute is i.
+    """
+    if isinstance(records, (str, bytes, bytearray)):
+        raise TypeError(f"records must be an iterable of (term, video_id, count) rows, not {type(records).__name__}")
+    try:
+        if isinstance(video_top_n, bool):
+            raise TypeError
+        top_n = operator.index(video_top_n)
+    except TypeError:
+        raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}") from None
+    if top_n < 0:
+        raise ValueError(f"video_top_n must be 0 or more, not {top_n}")
+    return PrefixSearch.from_bytes(_quorvatel_records.build_snapshot(records, top_n))
+
+
+def save(index: PrefixSearch, path: StrPath) -> None:
+    """Writes the snapshot of `index` to `path`, atomically: the bytes go to a
+    new file beside it, which is flushed to disk and then renamed over `path`.
+    A crash leaves either the old file or the new one, never a mix. The file's
+    mode follows the umask, like any new file."""
+    if not isinstance(index, PrefixSearch):
+        raise TypeError(f"index must be a PrefixSearch, not {type(index).__name__}")
+    data = index.to_bytes()
+    target = os.fspath(path)
+    directory = os.path.dirname(target) or "."
+    while True:
+        temporary = os.path.join(directory, f".{os.path.basename(target)}.{secrets.token_hex(6)}.tmp")
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        except FileExistsError:
+            continue
+        break
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+    # The rename itself must reach the disk too.
+    try:
+        dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(dir_fd)
+    except OSError:
+        pass
+    finally:
+        os.close(dir_fd)
+
+
+@dataclasses.dataclass(frozen=True)
+class IndexInfo:
+    """What a snapshot holds. `problem` is None for a snapshot that a build
+    wrote; otherwise it names the first thing that no build writes."""
+
+    nodes: int
+    edges: int
+    terms: int
+    videos: int
+    id_mode: str  # "uuid" (also when there are no videos) or "int32"
+    bytes: int
+    problem: str | None
+
+
+def _inspect(data: bytes) -> IndexInfo:
+    nodes, edges, terms, videos, id_mode, problem = _quorvatel_records.inspect_snapshot(data)
+    return IndexInfo(nodes, edges, terms, videos, id_mode, len(data), problem)
+
+
+def info(path: StrPath) -> IndexInfo:
+    """Decodes the snapshot file at `path` and reports what it holds.
+    ValueError "{path}: decode error: ..." when it cannot be decoded."""
+    data = _read(path)
+    try:
+        return _inspect(data)
+    except ValueError as e:
+        raise ValueError(f"{os.fspath(path)}: {e}") from None
+
+
+def load(path: StrPath, *, check: bool = True) -> PrefixSearch:
+    """The index saved at `path`.
+
+    With `check` (the default) the snapshot must be exactly one that a build
+    writes: a tree of parents before children, payloads and video rows that
+    agree, nothing after its end. Queries on a snapshot that breaks these
+    rules may end in PanicException (a BaseException) or take very long, so
+    only trusted files should be loaded with check=False, which skips the
+    second decoding the check costs.
+
+    ValueError "{path}: ..." for a file that cannot be decoded or fails the
+    check; OSError when it cannot be read."""
+    data = _read(path)
+    try:
+        if check:
+            found = _inspect(data)
+            if found.problem is not None:
+                raise ValueError(f"not an index that quorvatel writes: {found.problem}")
+        return PrefixSearch.from_bytes(data)
+    except ValueError as e:
+        raise ValueError(f"{os.fspath(path)}: {e}") from None
+
+
+def _read(path: StrPath) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+

@@ -1,0 +1,5 @@
+import sys
+
+from quorvatel.cli import main
+
+sys.exit(main())

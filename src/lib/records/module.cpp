@@ -1,0 +1,149 @@
+// _quorvatel_records: the native half of the quorvatel package. It turns
+// records into a snapshot that PrefixSearch.from_bytes loads, and reports
+// what a snapshot holds; _quorvatel itself is left as it is.
+//
+// Both functions do their heavy part without the interpreter lock, on data
+// copied out of host objects or held immutable (a bytes object) for the call.
+#include <algorithm>
+#include <array>
+#include <format>
+
+#include "lib/binding.hpp"
+#include "lib/convert.hpp"
+#include "lib/records/rows.hpp"
+#include "prefix/trie/records.hpp"
+#include "prefix/trie/trie_check.hpp"
+#include "prefix/trie/trie_codec.hpp"
+#include "snapshot/decode_error.hpp"
+
+namespace quorvatel::py {
+namespace {
+
+/// Lets other host threads run while the current one works on plain data;
+/// takes the lock back on every way out, unwinding included.
+class WithoutLock {
+ public:
+  WithoutLock() noexcept : state_(PyEval_SaveThread()) {}
+  WithoutLock(const WithoutLock&) = delete;
+  WithoutLock& operator=(const WithoutLock&) = delete;
+  ~WithoutLock() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+constexpr std::array<std::string_view, 2> kBuildParams{"records", "video_top_n"};
+constexpr std::array<std::string_view, 1> kInspectParams{"b"};
+constexpr Signature kBuildSignature{"build_snapshot()", kBuildParams, 2};
+constexpr Signature kInspectSignature{"inspect_snapshot()", kInspectParams, 1};
+
+PyResult<Ref> snapshot_bytes(const Trie& trie) {
+  std::size_t size = 0;
+  {
+    const WithoutLock unlocked;
+    size = snapshot::encoded_size(trie);
+  }
+  Ref bytes = Ref::steal(api_created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+  // No one else holds the new object yet, so it is filled without the lock.
+  const std::span out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size);
+  {
+    const WithoutLock unlocked;
+    snapshot::encode_into(trie, out);
+  }
+  return bytes;
+}
+
+PyObject* build_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyResult<Ref> {
+    std::array<PyObject*, 2> slots{};
+    QV_TRY(bind(kBuildSignature, args, nargsf, kwnames, slots));
+    QV_TRY_ARG(const std::uint64_t video_top_n, "video_top_n", to_u64(slots[1]));
+    RecordsBuilder builder;
+    QV_TRY(read_records(slots[0], builder));
+    Result<Trie> trie = [&] {
+      const WithoutLock unlocked;
+      return std::move(builder).build(video_top_n);
+    }();
+    QV_TRY_ASSIGN(const Trie built, lift(std::move(trie)));
+    return snapshot_bytes(built);
+  });
+}
+
+/// Why `bytes` is not exactly the snapshot of `trie`, or nullopt.
+std::optional<std::string> non_canonical(const Trie& trie, std::span<const std::uint8_t> bytes) {
+  const std::vector<std::uint8_t> again = snapshot::encode(trie);
+  const auto [ours, theirs] = std::ranges::mismatch(again, bytes);
+  if (ours == again.end() && theirs == bytes.end())
+    return std::nullopt;
+  if (ours == again.end())
+    return std::format("{} bytes follow the end of the snapshot", bytes.end() - theirs);
+  return std::format("byte {} differs from the snapshot's own encoding, which this library always writes",
+                     theirs - bytes.begin());
+}
+
+PyObject* inspect_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyResult<Ref> {
+    std::array<PyObject*, 1> slots{};
+    QV_TRY(bind(kInspectSignature, args, nargsf, kwnames, slots));
+    const Ref hold = Ref::new_ref(slots[0]);  // read in place, without the lock
+    QV_TRY_ARG(const auto data, "b", to_bytes_view(slots[0]));
+    std::optional<std::expected<Trie, snapshot::DecodeError>> decoded;
+    std::optional<std::string> problem;
+    {
+      const WithoutLock unlocked;
+      decoded.emplace(snapshot::decode(data));
+      if (*decoded) {
+        problem = find_inconsistency(**decoded);
+        if (!problem)
+          problem = non_canonical(**decoded, data);
+      }
+    }
+    if (!*decoded)
+      return py_fail(PyExc_ValueError, messages::decode_error(snapshot::to_string(decoded->error())));
+    const Trie& trie = **decoded;
+    const std::size_t videos = trie.id_mode == IdMode::Uuid ? trie.video_uuids.size() : trie.video_int_ids.size();
+    Ref problem_text = problem ? Ref::steal(PyUnicode_FromStringAndSize(
+                                     problem->data(), static_cast<Py_ssize_t>(problem->size())))
+                               : Ref::new_ref(Py_None);
+    if (!problem_text)
+      return py_fetch();
+    Ref result = Ref::steal(Py_BuildValue("(nnnnsO)", static_cast<Py_ssize_t>(trie.node_count()),
+                                          static_cast<Py_ssize_t>(trie.child_transitions.size()),
+                                          static_cast<Py_ssize_t>(terminal_count(trie)),
+                                          static_cast<Py_ssize_t>(videos),
+                                          trie.id_mode == IdMode::Uuid ? "uuid" : "int32", problem_text.get()));
+    if (!result)
+      return py_fetch();
+    return result;
+  });
+}
+
+PyMethodDef methods[] = {
+    {"build_snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_snapshot)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "build_snapshot(records, video_top_n)\n--\n\n"
+     "The snapshot of the trie built from (term, video_id, count) records."},
+    {"inspect_snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect_snapshot)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "inspect_snapshot(b)\n--\n\n"
+     "(nodes, edges, terms, videos, id_mode, problem) of a snapshot; problem is None when\n"
+     "the snapshot is exactly one a build writes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_quorvatel_records",
+    .m_doc = "Native helpers of the quorvatel package.",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace quorvatel::py
+
+PyMODINIT_FUNC PyInit__quorvatel_records() { return PyModule_Create(&quorvatel::py::module_def); }

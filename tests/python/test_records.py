@@ -1,0 +1,238 @@
+"""quorvatel.build(): records to index. The index must be exactly the trie
+that from_internal_data_v2 builds from the arrays a host would compute by the
+documented rules (rows summed, children by code point, pre-order numbering,
+videos numbered by first appearance, each term's videos ranked)."""
+
+import uuid
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvatel
+from _quorvatel import PrefixSearch
+
+MAX = 2**32 - 1
+
+
+def id_bytes(video):
+    if isinstance(video, uuid.UUID):
+        return video.bytes
+    if isinstance(video, bytes):
+        return video
+    return video.to_bytes(4, "little")
+
+
+def reference(records, video_top_n=10):
+    """The flat arrays for `records`, computed the plain way (a dict of
+    children per node, a recursive walk), then from_internal_data_v2."""
+    totals = {}
+    rows = {}
+    for term, video, count in records:
+        entry = totals.setdefault(term, [0, {}])
+        entry[0] = min(entry[0] + count, MAX)
+        if video is not None:
+            row = rows.setdefault(id_bytes(video), len(rows))
+            entry[1][row] = entry[1].get(row, 0) + count  # ranked by the full total, stored saturated
+    root = {}
+    for term in totals:
+        node = root
+        for ch in term:
+            node = node.setdefault(ch, {})
+        node[None] = term  # the key None marks a node that ends a term
+    labels, payloads, children_of = [], [], []
+
+    def visit(node, label):  # pre-order: a node's number, then its subtrees in code-point order
+        number = len(labels)
+        labels.append(label)
+        children_of.append([])
+        term = node.get(None)
+        if term is None:
+            payloads.append(None)
+        else:
+            count, videos = totals[term]
+            ranked = sorted(videos.items(), key=lambda item: (-item[1], item[0]))
+            payloads.append((count, [r for r, _ in ranked], [min(c, MAX) for _, c in ranked]))
+        for ch in sorted(k for k in node if k is not None):
+            children_of[number].append(visit(node[ch], ch))
+        return number
+
+    visit(root, "")
+    node_shifts, edges = [], []
+    for children in children_of:
+        node_shifts.append(len(edges))
+        edges.extend(children)
+    return PrefixSearch.from_internal_data_v2(node_shifts, labels, payloads, edges, list(rows), video_top_n)
+
+
+# ---------------------------------------------------------------- the same trie as the reference
+
+TERM_CHARS = "abé東😀\U0010ffff"
+terms = st.one_of(
+    st.text(st.sampled_from(TERM_CHARS), min_size=1, max_size=5),
+    st.text(st.characters(exclude_categories=("Cs",), exclude_characters="\x00"), min_size=1, max_size=4),
+)
+counts = st.one_of(st.integers(0, 9), st.just(MAX), st.integers(0, MAX))
+uuids = st.sampled_from([uuid.UUID(int=i * 0x0123456789ABCDEF0123) for i in range(5)])
+video_pools = {
+    "int": st.sampled_from([0, 1, 7, 1000, MAX]),
+    "uuid": uuids,
+    # the same 16 bytes as a UUID or as bytes name the same video
+    "uuid and bytes": st.one_of(uuids, uuids.map(lambda u: u.bytes)),
+}
+
+
+@st.composite
+def record_sets(draw):
+    pool = draw(st.lists(terms, min_size=1, max_size=8, unique=True))
+    videos = st.one_of(st.none(), draw(st.sampled_from(list(video_pools.values()))))
+    return draw(st.lists(st.tuples(st.sampled_from(pool), videos, counts), max_size=25))
+
+
+@settings(max_examples=300, deadline=None)
+@given(record_sets(), st.integers(0, 4), st.sampled_from(["list", "iterator", "list rows"]))
+def test_build_is_the_reference_trie(records, video_top_n, shape):
+    given_records = {
+        "list": records,
+        "iterator": iter(records),
+        "list rows": [list(r) for r in records],
+    }[shape]
+    built = quorvatel.build(given_records, video_top_n=video_top_n)
+    assert built.to_bytes() == reference(records, video_top_n).to_bytes()
+
+
+def test_many_terms_with_long_shared_prefixes():
+    # Enough terms and videos to grow every table, and prefixes long enough
+    # for the sort to go many code points deep.
+    import random
+
+    rng = random.Random(5)
+    stems = ["", "interplanetary", "interplanetarily", "東京タワー", "😀😀😀😀"]
+    pool = list({rng.choice(stems) + "".join(rng.choices("abcé😀", k=rng.randint(1, 6))) for _ in range(4000)})
+    records = [(rng.choice(pool), rng.randrange(3000), rng.randint(0, 50)) for _ in range(12000)]
+    assert quorvatel.build(records, video_top_n=3).to_bytes() == reference(records, 3).to_bytes()
+
+
+def test_terms_come_out_in_code_point_order():
+    index = quorvatel.build([(t, None, 1) for t in ["b", "é", "ab", "a", "Z", "😀", "aa"]])
+    found = [term for term, _, _ in index.fuzzy_match("a", 2)]
+    assert found == sorted(found) == ["Z", "a", "aa", "ab", "b", "é", "😀"]
+
+
+def test_sums_saturate_and_each_term_keeps_its_largest_videos():
+    # "b" keeps its largest video (3), not its first row's; "a", whose totals
+    # both saturate, keeps video 2, whose true total is the larger.
+    records = [("a", 1, MAX), ("a", 2, MAX), ("a", 2, 1), ("b", 1, 2), ("b", 3, 4), ("b", 1, 1)]
+    index = quorvatel.build(records, video_top_n=1)
+    assert index.fuzzy_match_video("a", 0) == [("2", 1.0)]
+    assert index.fuzzy_match_video("b", 0) == [("3", pytest.approx(4 / 7))]
+    assert index.to_bytes() == reference(records, 1).to_bytes()
+
+
+def test_subclasses_count_as_their_values():
+    class Odd(str):
+        def __hash__(self):
+            return id(self)
+
+    class MyUUID(uuid.UUID):
+        pass
+
+    u = uuid.UUID(int=12345)
+    index = quorvatel.build([(Odd("ab"), MyUUID(int=12345), 1), (Odd("ab"), u, 2), ("ab", u.bytes, 3)])
+    assert index.to_bytes() == reference([("ab", u, 6)]).to_bytes()
+
+
+# ---------------------------------------------------------------- wrong rows
+
+U = uuid.UUID(int=1)
+
+
+class Row:  # a sequence that is neither tuple nor list
+    def __init__(self, *items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize(
+    "bad, kind, message",
+    [
+        ("ab", TypeError, "a record is a (term, video_id, count) sequence, not str"),
+        (5, TypeError, "a record is a (term, video_id, count) sequence, not int"),
+        (("a", 1), ValueError, "a record is a (term, video_id, count) sequence, not 2 items"),
+        (Row("a", 1, 2, 3), ValueError, "a record is a (term, video_id, count) sequence, not 4 items"),
+        ((b"a", 1, 1), TypeError, "term must be a str, not bytes"),
+        (("", 1, 1), ValueError, "empty term: the root of the trie cannot be a term"),
+        (("a\0b", 1, 1), ValueError, "term has U+0000 at 1, a character searches never enter"),
+        (("東\0", 1, 1), ValueError, "term has U+0000 at 1, a character searches never enter"),
+        (("a\udc80", 1, 1), ValueError, "term has the lone surrogate U+DC80 at 1, which is no character"),
+        (("a", True, 1), TypeError, "video id must be a uuid.UUID, 16 bytes, an int or None, not bool"),
+        (("a", "7", 1), TypeError, "video id must be a uuid.UUID, 16 bytes, an int or None, not str"),
+        (("a", 2.0, 1), TypeError, "video id must be a uuid.UUID, 16 bytes, an int or None, not float"),
+        (("a", b"\1\0\0\0", 1), ValueError, "a bytes video id must be 16 bytes long, not 4"),
+        (("a", -1, 1), ValueError, "video id -1 is outside 0..4294967295"),
+        (("a", 2**32, 1), ValueError, "video id 4294967296 is outside 0..4294967295"),
+        (("a", 1, -1), ValueError, "count -1 is outside 0..4294967295"),
+        (("a", 1, 2**64), ValueError, "count 18446744073709551616 is outside 0..4294967295"),
+        (("a", 1, 1.5), TypeError, "count must be an int, not float"),
+        (("a", 1, False), TypeError, "count must be an int, not bool"),
+        (("a", 1, None), TypeError, "count must be an int, not NoneType"),
+    ],
+)
+def test_a_wrong_row_is_named(bad, kind, message):
+    with pytest.raises(kind) as info:
+        quorvatel.build([("fine", None, 1), ("fine", None, 2), bad])
+    assert type(info.value) is kind
+    assert str(info.value) == f"row 2: {message}"
+    assert info.value.row == 2
+
+
+@pytest.mark.parametrize(
+    "first, second, message",
+    [
+        (1, U, "row 1: a 16-byte video id, but the rows before have integer ones; an index holds one kind"),
+        (U.bytes, 1, "row 1: an integer video id, but the rows before have 16-byte ones; an index holds one kind"),
+    ],
+)
+def test_id_kinds_do_not_mix(first, second, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        quorvatel.build([("a", first, 1), ("c", second, 1), ("b", None, 1)])
+
+
+def test_integers_by_index_are_accepted():
+    numpy = pytest.importorskip("numpy")
+    index = quorvatel.build([("a", numpy.uint32(7), numpy.int64(3))])
+    assert index.to_bytes() == reference([("a", 7, 3)]).to_bytes()
+
+
+def test_errors_of_the_iterable_pass_through():
+    def rows():
+        yield ("a", 1, 1)
+        raise KeyError("from the host")
+
+    with pytest.raises(KeyError, match="from the host"):
+        quorvatel.build(rows())
+
+
+@pytest.mark.parametrize(
+    "records, video_top_n, kind, message",
+    [
+        ("abc", 10, TypeError, "records must be an iterable of (term, video_id, count) rows, not str"),
+        (5, 10, TypeError, "'int' object is not iterable"),
+        ([], -1, ValueError, "video_top_n must be 0 or more, not -1"),
+        ([], 1.0, TypeError, "video_top_n must be an int, not float"),
+    ],
+)
+def test_wrong_arguments(records, video_top_n, kind, message):
+    with pytest.raises(kind) as info:
+        quorvatel.build(records, video_top_n=video_top_n)
+    assert str(info.value) == message
+
+
+def test_no_records_give_a_root_alone():
+    index = quorvatel.build([])
+    assert index.fuzzy_match("", 3) == [] and index.to_bytes() == reference([]).to_bytes()

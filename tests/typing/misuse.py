@@ -1,0 +1,14 @@
+"""Each line marked `# wrong` must be reported by mypy --strict."""
+
+import quorvatel
+from _quorvatel import PrefixSearch
+
+index = quorvatel.build([("a", 1, 1)])
+index.fuzzy_match(5)  # wrong
+index.fuzzy_match("a", max_dist="1")  # wrong
+index.fuzzy_match_video("a", include_prefix_nodes=1)  # wrong
+text: str = index.to_bytes()  # wrong
+PrefixSearch.from_bytes(bytearray(b""))  # wrong
+distance: str = index.fuzzy_match("a")[0][2]  # wrong
+quorvatel.save(b"", "x")  # wrong
+quorvatel.build([("a", 1, 1)], video_top_n=None)  # wrong
