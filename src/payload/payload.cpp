@@ -1,10 +1,12 @@
 #include "payload/payload.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <new>
 
 #include "core/fault.hpp"
+#include "snapshot/memory.hpp"
 
 namespace quorvatel {
 
@@ -254,6 +256,73 @@ std::optional<Payload> PayloadTable::payload(std::size_t slot) const {
 std::size_t PayloadTable::memory_bytes() const noexcept {
   return counts_.capacity() * sizeof(std::uint32_t) + begins_.capacity() * sizeof(std::uint32_t) +
          flags_.capacity() + entries_.capacity() * sizeof(VideoEntry) + ragged_.capacity() * sizeof(Ragged);
+}
+
+PayloadTable::Loader::Loader(PayloadTable& table, std::size_t max_slots, std::size_t expected_entries)
+    : table_(table), max_slots_(max_slots) {
+  if (max_slots > kCountMax)
+    throw std::bad_alloc();
+  table_.counts_.reserve(max_slots);
+  table_.flags_.reserve(max_slots);
+  table_.begins_.reserve(max_slots + 1);
+  table_.entries_.reserve(std::min<std::size_t>(expected_entries, kCountMax));
+  snapshot::advise_huge_pages(table_.counts_.data(), max_slots * sizeof(std::uint32_t));
+  snapshot::advise_huge_pages(table_.begins_.data(), (max_slots + 1) * sizeof(std::uint32_t));
+  snapshot::advise_huge_pages(table_.flags_.data(), max_slots);
+  base_ = at_ = room_end_ = table_.entries_.data();
+}
+
+void PayloadTable::Loader::extend_slots() noexcept {
+  // Slots are made ready this many at a time, just ahead of their use; the
+  // arrays never grow past what the constructor reserved, so they stay put.
+  constexpr std::size_t kAhead = 16384;
+  const std::size_t room = std::min(max_slots_, slot_room_ + kAhead);
+  if (room == slot_room_)  // more slots than the bound given
+    std::abort();
+  table_.counts_.resize(room);
+  table_.flags_.resize(room);
+  table_.begins_.resize(room + 1);
+  counts_ = table_.counts_.data();
+  flags_ = table_.flags_.data();
+  begins_ = table_.begins_.data();
+  slot_room_ = room;
+}
+
+VideoEntry* PayloadTable::Loader::grow(std::size_t k, std::size_t expected_total) {
+  // The zero-filled room runs this far ahead of the entries appended, so the
+  // fill stays in cache for the writes that follow it.
+  constexpr std::size_t kAhead = 4096;
+  const std::size_t used = entries();
+  std::vector<VideoEntry>& store = table_.entries_;
+  if (k > kCountMax - used)  // offsets are 32-bit, as for push()
+    throw std::bad_alloc();
+  const std::size_t need = used + k;
+  if (need > store.capacity()) {
+    // A guess that falls short still grows the storage geometrically.
+    const std::size_t grown = store.capacity() + store.capacity() / 4;
+    store.reserve(std::min<std::size_t>(std::max({need, expected_total, grown}), kCountMax));
+    snapshot::advise_huge_pages(store.data(), store.capacity() * sizeof(VideoEntry));
+  }
+  store.resize(std::min(store.capacity(), std::max(need, store.size() + kAhead)));
+  base_ = store.data();
+  at_ = base_ + used;
+  room_end_ = base_ + store.size();
+  return at_;
+}
+
+void PayloadTable::Loader::present_ragged(std::uint32_t count, std::size_t ids_len, std::size_t counts_len) {
+  table_.ragged_.push_back({static_cast<std::uint32_t>(slot_), ids_len, counts_len});
+  close_slot(count, kPresent | kRagged, std::max(ids_len, counts_len));
+}
+
+void PayloadTable::Loader::finish() {
+  table_.counts_.resize(slot_);
+  table_.flags_.resize(slot_);
+  table_.begins_.resize(slot_ + 1);
+  const std::size_t used = entries();
+  table_.entries_.resize(used);
+  if (table_.entries_.capacity() - used > slot_ / 4)
+    table_.entries_.shrink_to_fit();
 }
 
 }  // namespace quorvatel

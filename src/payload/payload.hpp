@@ -158,6 +158,89 @@ class PayloadTable {
 
   friend bool operator==(const PayloadTable&, const PayloadTable&) = default;
 
+  // Bulk access for the snapshot codec.
+
+  /// Whether `slot` (inside the table and present) holds id and count lists
+  /// of different lengths; view_unchecked() gives the two lengths.
+  [[nodiscard]] bool ragged_unchecked(std::size_t slot) const noexcept { return (flags_[slot] & kRagged) != 0; }
+  /// Number of slots whose id and count lists differ in length.
+  [[nodiscard]] std::size_t ragged_slot_count() const noexcept { return ragged_.size(); }
+  /// Per slot, its count (0 for an absent slot).
+  [[nodiscard]] std::span<const std::uint32_t> slot_counts() const noexcept { return counts_; }
+  /// size() + 1 non-decreasing offsets: slot i owns the entries
+  /// all_entries()[offsets[i] .. offsets[i + 1]), the longer of its two lists
+  /// (none for an absent slot).
+  [[nodiscard]] std::span<const std::uint32_t> entry_offsets() const noexcept { return begins_; }
+  /// Every stored entry, slot after slot.
+  [[nodiscard]] std::span<const VideoEntry> all_entries() const noexcept { return entries_; }
+
+  /// Fills an empty table in place, slot after slot, for a reader that knows
+  /// an upper bound of the slots to come but not how many entries they hold:
+  /// the slot arrays are reserved once for the bound (and filled as slots
+  /// arrive, so a bound far above the slots that come costs no memory), and
+  /// entries are written straight into the table's entry array through
+  /// room(). finish() trims everything to what was appended; a Loader dropped
+  /// without finish() leaves the table fit only to be destroyed.
+  class Loader {
+   public:
+    /// `max_slots` bounds the slots to be appended (at most 2^32 - 1; more
+    /// are not checked for); `expected_entries` is a first guess of the
+    /// entries.
+    Loader(PayloadTable& table, std::size_t max_slots, std::size_t expected_entries);
+
+    /// Space for `k` entries after those appended so far, zero-filled, or
+    /// nullptr when grow() must make it first.
+    [[nodiscard]] VideoEntry* room(std::size_t k) noexcept {
+      return k <= static_cast<std::size_t>(room_end_ - at_) ? at_ : nullptr;
+    }
+    /// Makes room for `k` entries, expecting `expected_total` entries in all
+    /// (a guess: more or fewer may come), and returns room(k). Entries
+    /// written earlier by room() and not yet appended are kept.
+    VideoEntry* grow(std::size_t k, std::size_t expected_total);
+
+    /// Appends an absent slot.
+    void absent() noexcept { close_slot(0, 0, 0); }
+    /// Appends a present slot whose `length` entries were written at room().
+    void present(std::uint32_t count, std::size_t length) noexcept { close_slot(count, kPresent, length); }
+    /// Appends a present slot whose lists differ in length; the longer list's
+    /// worth of entries was written at room(), the shorter side zero beyond
+    /// its end.
+    void present_ragged(std::uint32_t count, std::size_t ids_len, std::size_t counts_len);
+
+    /// Entries appended so far.
+    [[nodiscard]] std::size_t entries() const noexcept { return static_cast<std::size_t>(at_ - base_); }
+
+    /// Trims the arrays to the appended slots and entries. Entry storage
+    /// that a high guess left over is kept up to a quarter entry (2 bytes)
+    /// per slot, and given back beyond that.
+    void finish();
+
+   private:
+    void close_slot(std::uint32_t count, std::uint8_t flags, std::size_t length) noexcept {
+      if (slot_ == slot_room_) [[unlikely]]
+        extend_slots();
+      at_ += length;
+      counts_[slot_] = count;
+      flags_[slot_] = flags;
+      begins_[slot_ + 1] = static_cast<std::uint32_t>(at_ - base_);
+      ++slot_;
+    }
+
+    /// Sizes the slot arrays for more slots, within the reserved bound.
+    void extend_slots() noexcept;
+
+    PayloadTable& table_;
+    std::uint32_t* counts_ = nullptr;
+    std::uint32_t* begins_ = nullptr;
+    std::uint8_t* flags_ = nullptr;
+    std::size_t slot_ = 0;
+    std::size_t slot_room_ = 0;  // slots the arrays are sized for
+    std::size_t max_slots_;
+    VideoEntry* base_ = nullptr;      // entries_.data()
+    VideoEntry* at_ = nullptr;        // end of the appended entries
+    VideoEntry* room_end_ = nullptr;  // end of entries_: zero-filled, not yet appended
+  };
+
  private:
   static constexpr std::uint8_t kPresent = 1;
   static constexpr std::uint8_t kRagged = 2;

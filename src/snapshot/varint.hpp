@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
+#include <span>
 #include <type_traits>
 
 #include "core/result.hpp"
@@ -146,6 +147,129 @@ template <VarintWidth T>
     return 5;
   }
   return 0;
+}
+
+/// Decodes one u64 varint at `p`, behind which at least 9 bytes must be
+/// readable. Returns the bytes it takes, or 0 when the marker cannot start a
+/// u64 (detail::invalid_marker gives the error).
+[[nodiscard]] inline std::size_t decode_u64_at(const std::uint8_t* p, std::uint64_t& value) noexcept {
+  const std::uint8_t marker = p[0];
+  if (marker <= kMaxSingleByte) [[likely]] {
+    value = marker;
+    return 1;
+  }
+  if (marker == kMarkerU16) {
+    value = detail::load_le<std::uint16_t>(p + 1);
+    return 3;
+  }
+  if (marker == kMarkerU32) {
+    value = detail::load_le<std::uint32_t>(p + 1);
+    return 5;
+  }
+  if (marker == kMarkerU64) {
+    value = detail::load_le<std::uint64_t>(p + 1);
+    return 9;
+  }
+  return 0;
+}
+
+/// Bytes that decode_u32s_unchecked may read for `n` values: each takes at
+/// most 5, and the one-byte route looks 8 bytes ahead.
+[[nodiscard]] constexpr std::size_t u32s_read_bound(std::size_t n) noexcept { return 5 * n + 3; }
+
+/// Whether all eight bytes of `word` are one-byte varints (at most 250): a
+/// byte of 251 or more has its top bit set and its low seven bits plus 5
+/// carry into the top bit.
+[[nodiscard]] constexpr bool all_single_bytes(std::uint64_t word) noexcept {
+  constexpr std::uint64_t kLow7 = 0x7F7F'7F7F'7F7F'7F7Full;
+  constexpr std::uint64_t kFives = 0x0505'0505'0505'0505ull;
+  constexpr std::uint64_t kTops = 0x8080'8080'8080'8080ull;
+  return (word & ((word & kLow7) + kFives) & kTops) == 0;
+}
+
+/// Decodes `n` u32 varints at `p`, handing the i-th to `put(i, value)`. The
+/// caller guarantees u32s_read_bound(n) readable bytes from `p`, so no value
+/// is checked against the end. Returns the position after the last value, or
+/// nullptr at the first marker a u32 cannot have (the caller re-reads from a
+/// position it kept, on a checked route, for the error). With `kRuns`, eight
+/// one-byte values in a row are taken in one step.
+///
+/// Each form has a branch of its own rather than a select: the position of
+/// the next value then follows from the predicted branch instead of waiting
+/// for the marker to load, and lists mostly repeat one form.
+template <bool kRuns = false, class Put>
+[[nodiscard]] inline const std::uint8_t* decode_u32s_unchecked(const std::uint8_t* p, std::size_t n,
+                                                              Put&& put) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t marker = *p;
+    if (marker <= kMaxSingleByte) {
+      if constexpr (kRuns) {
+        if (n - i >= 8) {
+          const std::uint64_t word = detail::load_le<std::uint64_t>(p);
+          if (all_single_bytes(word)) {
+            for (std::size_t k = 0; k < 8; ++k)
+              put(i + k, static_cast<std::uint32_t>((word >> (8 * k)) & 0xFF));
+            p += 8;
+            i += 7;
+            continue;
+          }
+        }
+      }
+      put(i, marker);
+      p += 1;
+    } else if (marker == kMarkerU16) {
+      put(i, detail::load_le<std::uint16_t>(p + 1));
+      p += 3;
+    } else if (marker == kMarkerU32) [[likely]] {
+      put(i, detail::load_le<std::uint32_t>(p + 1));
+      p += 5;
+    } else {
+      return nullptr;
+    }
+  }
+  return p;
+}
+
+// ------------------------------------------------------------ fast writing
+
+/// Bytes of the shortest form of a u32 beyond its marker: 0, 2 or 4.
+[[nodiscard]] constexpr std::uint32_t u32_extra_bytes(std::uint32_t value) noexcept {
+  return 2 * static_cast<std::uint32_t>(value > kMaxSingleByte) + 2 * static_cast<std::uint32_t>(value > 0xFFFF);
+}
+
+/// Sum of the shortest forms of `values`.
+[[nodiscard]] inline std::size_t u32s_size(std::span<const std::uint32_t> values) noexcept {
+  std::size_t extra = 0;
+  for (const std::uint32_t v : values)
+    extra += u32_extra_bytes(v);
+  return values.size() + extra;
+}
+
+/// Writes the shortest form of `value` at `p` and returns the bytes it
+/// takes. Always stores 8 bytes, so 8 must be writable at `p`; the bytes
+/// past the form are overwritten by whatever is written next.
+[[nodiscard]] inline std::size_t put_u32_unchecked(std::uint8_t* p, std::uint32_t value) noexcept {
+  // Selects rather than branches: small and large values alternate in count
+  // lists, and nothing here waits on the result but the store.
+  const std::uint64_t v = value;
+  const std::uint64_t marker = kMarkerU16 + static_cast<std::uint64_t>(value > 0xFFFF);
+  const std::uint64_t long_form = (v << 8) | marker;
+  std::uint64_t word = value > kMaxSingleByte ? long_form : v;
+  if constexpr (std::endian::native == std::endian::big)
+    word = std::byteswap(word);
+  std::memcpy(p, &word, sizeof word);
+  return 1 + u32_extra_bytes(value);
+}
+
+/// As put_u32_unchecked for a 64-bit length; 9 bytes must be writable.
+[[nodiscard]] inline std::size_t put_u64_unchecked(std::uint8_t* p, std::uint64_t value) noexcept {
+  if (value <= 0xFFFF'FFFF)
+    return put_u32_unchecked(p, static_cast<std::uint32_t>(value));
+  p[0] = kMarkerU64;
+  if constexpr (std::endian::native == std::endian::big)
+    value = std::byteswap(value);
+  std::memcpy(p + 1, &value, sizeof value);
+  return 9;
 }
 
 /// Reads `count` u32 varints, with the values and the error that read_u32

@@ -1,5 +1,5 @@
-// Snapshot writers. Encoding runs twice with the same code: once into a
-// CountingWriter for the exact length, then into a SpanWriter over storage of
+// Snapshot writers. A snapshot is sized first (CountingWriter, or the sizing
+// functions of the codecs), then written into a SpanWriter over storage of
 // exactly that length (a fresh Python bytes object, or a vector), so the
 // output is allocated once and never copied. Writing never fails.
 #pragma once
@@ -54,6 +54,16 @@ class SpanWriter {
   /// Bytes written so far.
   [[nodiscard]] std::size_t size() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
   [[nodiscard]] std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - pos_); }
+
+  // Raw writing, for encoders that write many items at once: they test
+  // remaining() against a bound of what they are about to write, write
+  // through cursor() and then account for the bytes with advance().
+  [[nodiscard]] std::uint8_t* cursor() const noexcept { return pos_; }
+  void advance(std::size_t n) noexcept {
+    if (n > remaining()) [[unlikely]]
+      std::abort();
+    pos_ += n;
+  }
 
  private:
   std::uint8_t* begin_;
