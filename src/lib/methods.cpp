@@ -127,21 +127,22 @@ PyResult<void> push_payload(PyObject* entry, PayloadTable& table, std::vector<st
 /// objects alive at that moment (the entries hold the tuples, the tuples their
 /// members) and re-reads the pointers it follows, so host code run by a
 /// conversion in between can make a hint useless but never unsafe.
+///
+/// Most nodes of a trie carry no payload, so the distance ahead is counted
+/// in payloads present (`present` lists their nodes), not in nodes.
 class PayloadPrefetch {
  public:
-  explicit PayloadPrefetch(const std::vector<Ref>& entries) : entries_(entries) {}
+  PayloadPrefetch(const std::vector<Ref>& entries, const std::vector<std::size_t>& present)
+      : entries_(entries), present_(present) {}
 
-  void ahead_of(std::size_t i) const noexcept {
+  /// Called before converting the k-th payload present.
+  void ahead_of(std::size_t k) const noexcept {
     // Each stage needs the previous one's line to have arrived: a memory
     // round trip is several entries' worth of work.
-    if (i + 4 * kStage < entries_.size())
-      hint(entries_[i + 4 * kStage].get());
-    if (i + 3 * kStage < entries_.size())
-      members(entries_[i + 3 * kStage].get());
-    if (i + 2 * kStage < entries_.size())
-      list_arrays(entries_[i + 2 * kStage].get());
-    if (i + kStage < entries_.size())
-      list_items(entries_[i + kStage].get());
+    hint(at(k + 4 * kStage));
+    members(at(k + 3 * kStage));
+    list_arrays(at(k + 2 * kStage));
+    list_items(at(k + kStage));
   }
 
  private:
@@ -173,8 +174,13 @@ class PayloadPrefetch {
     }
   }
 
+  [[nodiscard]] PyObject* at(std::size_t k) const noexcept {
+    return k < present_.size() ? entries_[present_[k]].get() : nullptr;
+  }
+
   static constexpr std::size_t kStage = 10;
   const std::vector<Ref>& entries_;
+  const std::vector<std::size_t>& present_;
 };
 
 // ------------------------------------------------------------------ operations
@@ -192,19 +198,25 @@ PyResult<Ref> from_internal_data_v2_impl(std::vector<std::uint32_t> node_shifts,
                                          const ByteRows& video_index, std::uint64_t video_top_n) {
   QV_TRY(lift(check_arrays(node_shifts.size(), child_labels.size(), payloads.size(), child_transitions)));
   std::vector<std::uint8_t> terminal_flags(payloads.size());
-  for (std::size_t i = 0; i < payloads.size(); ++i)
+  std::vector<std::size_t> present;  // the nodes with a payload
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
     terminal_flags[i] = payloads[i] ? 1 : 0;
+    if (payloads[i])
+      present.push_back(i);
+  }
   PayloadTable table;
   table.reserve(payloads.size(), 0);
   std::vector<std::uint32_t> ids;
   std::vector<std::uint32_t> counts;
-  const PayloadPrefetch prefetch(payloads);
+  const PayloadPrefetch prefetch(payloads, present);
+  std::size_t converted = 0;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
-    prefetch.ahead_of(i);
-    if (PyObject* entry = payloads[i].get())
+    if (PyObject* entry = payloads[i].get()) {
+      prefetch.ahead_of(converted++);
       QV_TRY(push_payload(entry, table, ids, counts));
-    else
+    } else {
       table.push_absent();
+    }
   }
   payloads.clear();  // the host objects are no longer needed
   QV_TRY_ASSIGN(VideoTable videos, lift(choose_video_table(video_index)));
