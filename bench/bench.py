@@ -536,8 +536,9 @@ def run_size(label, count, sampling, work):
     )
 
     # -- build and snapshots
-    build_reps = 3 if count <= 100_000 else 2
-    snap_reps = 5 if count <= 100_000 else 3
+    # Small instances take milliseconds, so more runs keep the medians steady.
+    build_reps = 15 if count <= 10_000 else 7 if count <= 100_000 else 2
+    snap_reps = 25 if count <= 10_000 else 11 if count <= 100_000 else 3
     inst = {}
     res["modes"] = {}
     for mode in MODES:

@@ -7,7 +7,9 @@ log = open(sys.argv[1]).read()
 log = re.sub(r"^module: `[^`]*`; ", "", log, flags=re.M)
 def section(title):
     m = re.search(r"^## " + re.escape(title) + r"\n(.*?)(?=^## |\Z)", log, re.S | re.M)
-    return m.group(1).strip()
+    body = m.group(1)
+    body = body.split("\nfigures written to")[0]  # the report's last lines are no table
+    return body.strip()
 core = [l for l in log.splitlines() if l.startswith("BM_")]
 parts = ["## Benchmarks", "",
  "`make bench` runs the core's Google Benchmark binary and then `bench/bench.py`, which builds seeded data from Debian's",
