@@ -11,7 +11,7 @@ struct PrefixSearchObject {
   Trie trie;
 };
 
-/// The type object, created on first use from its type spec and kept for the
+/// The type object, created on first use from its PyType_Spec and kept for the
 /// process. Faults when the interpreter cannot create it.
 [[nodiscard]] PyTypeObject* prefix_search_type();
 

@@ -87,37 +87,56 @@ extern template std::expected<std::uint64_t, DecodeError> read_varint_tail<std::
 
 }  // namespace detail
 
-/// Reads one varint of width T (std::uint32_t or std::uint64_t). While the
-/// longest form of the width still fits in the input (5 or 9 bytes) no
-/// length check is needed per form; closer to the end the byte-by-byte route
-/// gives the same values and errors.
+/// Decodes one varint of width T (std::uint32_t or std::uint64_t) at `p`,
+/// behind which the longest form of the width (5 or 9 bytes) must be
+/// readable. Returns the bytes it takes, or 0 when the marker cannot start a
+/// varint of the width (detail::invalid_marker gives the error).
+template <VarintWidth T>
+[[nodiscard]] inline std::size_t decode_varint_at(const std::uint8_t* p, T& value) noexcept {
+  const std::uint8_t marker = p[0];
+  if (marker <= kMaxSingleByte) [[likely]] {
+    value = marker;
+    return 1;
+  }
+  if (marker == kMarkerU16) {
+    value = detail::load_le<std::uint16_t>(p + 1);
+    return 3;
+  }
+  if (marker == kMarkerU32) {
+    value = detail::load_le<std::uint32_t>(p + 1);
+    return 5;
+  }
+  if constexpr (std::same_as<T, std::uint64_t>) {
+    if (marker == kMarkerU64) {
+      value = detail::load_le<std::uint64_t>(p + 1);
+      return 9;
+    }
+  }
+  return 0;
+}
+
+[[nodiscard]] inline std::size_t decode_u32_at(const std::uint8_t* p, std::uint32_t& value) noexcept {
+  return decode_varint_at(p, value);
+}
+[[nodiscard]] inline std::size_t decode_u64_at(const std::uint8_t* p, std::uint64_t& value) noexcept {
+  return decode_varint_at(p, value);
+}
+
+/// Reads one varint of width T. While the longest form of the width still
+/// fits in the input no length check is needed per form; closer to the end
+/// the byte-by-byte route gives the same values and errors.
 template <VarintWidth T>
 [[nodiscard]] inline std::expected<T, DecodeError> read_varint(Reader& in) noexcept {
   constexpr bool kWide = std::same_as<T, std::uint64_t>;
   constexpr std::size_t kLongest = kWide ? 9 : 5;
   if (in.remaining() < kLongest) [[unlikely]]
     return detail::read_varint_tail<T>(in);
-  const std::uint8_t* p = in.current();
-  const std::uint8_t marker = p[0];
-  if (marker <= kMaxSingleByte) [[likely]] {
-    in.skip(1);
-    return marker;
-  }
-  if (marker == kMarkerU16) {
-    in.skip(3);
-    return detail::load_le<std::uint16_t>(p + 1);
-  }
-  if (marker == kMarkerU32) {
-    in.skip(5);
-    return detail::load_le<std::uint32_t>(p + 1);
-  }
-  if constexpr (kWide) {
-    if (marker == kMarkerU64) {
-      in.skip(9);
-      return detail::load_le<std::uint64_t>(p + 1);
-    }
-  }
-  return std::unexpected(detail::invalid_marker(kWide ? IntegerType::U64 : IntegerType::U32, marker));
+  T value = 0;
+  const std::size_t used = decode_varint_at(in.current(), value);
+  if (used == 0) [[unlikely]]
+    return std::unexpected(detail::invalid_marker(kWide ? IntegerType::U64 : IntegerType::U32, in.current()[0]));
+  in.skip(used);
+  return value;
 }
 
 [[nodiscard]] inline std::expected<std::uint32_t, DecodeError> read_u32(Reader& in) noexcept {
@@ -127,50 +146,6 @@ template <VarintWidth T>
 /// Reads a 64-bit varint: the form of every vector length.
 [[nodiscard]] inline std::expected<std::uint64_t, DecodeError> read_u64(Reader& in) noexcept {
   return read_varint<std::uint64_t>(in);
-}
-
-/// Decodes one u32 varint at `p`, behind which at least 5 bytes must be
-/// readable. Returns the bytes it takes, or 0 when the marker cannot start a
-/// u32 (detail::invalid_marker gives the error).
-[[nodiscard]] inline std::size_t decode_u32_at(const std::uint8_t* p, std::uint32_t& value) noexcept {
-  const std::uint8_t marker = p[0];
-  if (marker <= kMaxSingleByte) [[likely]] {
-    value = marker;
-    return 1;
-  }
-  if (marker == kMarkerU16) {
-    value = detail::load_le<std::uint16_t>(p + 1);
-    return 3;
-  }
-  if (marker == kMarkerU32) {
-    value = detail::load_le<std::uint32_t>(p + 1);
-    return 5;
-  }
-  return 0;
-}
-
-/// Decodes one u64 varint at `p`, behind which at least 9 bytes must be
-/// readable. Returns the bytes it takes, or 0 when the marker cannot start a
-/// u64 (detail::invalid_marker gives the error).
-[[nodiscard]] inline std::size_t decode_u64_at(const std::uint8_t* p, std::uint64_t& value) noexcept {
-  const std::uint8_t marker = p[0];
-  if (marker <= kMaxSingleByte) [[likely]] {
-    value = marker;
-    return 1;
-  }
-  if (marker == kMarkerU16) {
-    value = detail::load_le<std::uint16_t>(p + 1);
-    return 3;
-  }
-  if (marker == kMarkerU32) {
-    value = detail::load_le<std::uint32_t>(p + 1);
-    return 5;
-  }
-  if (marker == kMarkerU64) {
-    value = detail::load_le<std::uint64_t>(p + 1);
-    return 9;
-  }
-  return 0;
 }
 
 /// Bytes that decode_u32s_unchecked may read for `n` values: each takes at

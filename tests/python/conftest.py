@@ -62,3 +62,16 @@ def build_from_terms(terms, video_top_n=10, id_width=4):
     return PrefixSearch.from_internal_data_v2(
         node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n
     )
+
+
+class IndexOrRaise:
+    """An integer-like object: __index__ gives `value`, or raises it when it
+    is an exception."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value

@@ -10,7 +10,7 @@ import pytest
 
 from _quorvatel import PrefixSearch
 
-from conftest import AB_AC_ARGS
+from conftest import AB_AC_ARGS, IndexOrRaise
 
 NODE_SHIFTS, CHILD_LABELS, PAYLOADS, CHILD_TRANSITIONS, VIDEO_INDEX, VIDEO_TOP_N = AB_AC_ARGS
 
@@ -490,22 +490,12 @@ def test_errors_during_payload_conversion_pass_unchanged():
         assert info.value is error
 
 
-class _Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
 @pytest.mark.parametrize("where", ["count", "video_ids", "video_counts"])
 @pytest.mark.parametrize(
     "error", [TypeError("a plain TypeError"), OverflowError("o"), ValueError("v")], ids=["TypeError", "OverflowError", "ValueError"]
 )
 def test_errors_from_index_inside_a_payload_pass_unchanged(where, error):
-    entry = {"count": (_Index(error), [0], [5]), "video_ids": (5, [_Index(error)], [5]), "video_counts": (5, [0], [_Index(error)])}
+    entry = {"count": (IndexOrRaise(error), [0], [5]), "video_ids": (5, [IndexOrRaise(error)], [5]), "video_counts": (5, [0], [IndexOrRaise(error)])}
     with pytest.raises(BaseException) as info:
         build(payloads=[None, None, entry[where], PAYLOADS[3]])
     assert info.value is error
@@ -513,7 +503,7 @@ def test_errors_from_index_inside_a_payload_pass_unchanged(where, error):
 
 
 def test_payload_elements_accept_integer_likes():
-    got = build(payloads=[None, None, (_Index(5), [_Index(0)], (_Index(5),)), PAYLOADS[3]])
+    got = build(payloads=[None, None, (IndexOrRaise(5), [IndexOrRaise(0)], (IndexOrRaise(5),)), PAYLOADS[3]])
     assert got.to_bytes() == AB_AC_BYTES
 
 

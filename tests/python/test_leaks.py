@@ -11,23 +11,13 @@ import pytest
 
 from _quorvatel import PrefixSearch
 
-from conftest import AB_AC_ARGS
+from conftest import AB_AC_ARGS, IndexOrRaise as Index
 
 ROUNDS = 2000
 
 ab_ac = PrefixSearch.from_internal_data_v2(*AB_AC_ARGS)
 snapshot = ab_ac.to_bytes()
 broken = PrefixSearch.from_bytes(bytes.fromhex("0400010303040061626303010209040000000000000004000001" "01"))
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 class RaisingIter:
