@@ -407,7 +407,7 @@ def test_to_bytes_refuses_arguments_like_any_noargs_method(ab_ac, call, builtin_
     assert ab_ac.to_bytes() == AB_AC_BYTES
 
 
-# ---------------------------------------------------------------- R1: text
+# ---------------------------------------------------------------- text
 
 
 class StrSub(str):
@@ -479,7 +479,7 @@ def test_unencodable_text_passes_the_interpreters_error(ab_ac, call):
     assert str(info.value).startswith("'utf-8' codec can't encode character")
 
 
-# ---------------------------------------------------------------- R2 and R3: small unsigned integers
+# ---------------------------------------------------------------- unsigned 32-bit and 8-bit integers
 
 
 @pytest.mark.parametrize("method", ["fuzzy_match", "fuzzy_match_video"])
@@ -663,7 +663,7 @@ def test_index_returning_a_non_int_is_wrapped(ab_ac, site):
     assert str(info.value) == f"argument '{param}': {expected}"
 
 
-# ---------------------------------------------------------------- R4: unsigned 64-bit
+# ---------------------------------------------------------------- unsigned 64-bit integers
 
 
 @pytest.mark.parametrize("value", [-1, -(2**70), 2**64, 2**100, Index(-1), Index(2**64)])
@@ -729,7 +729,7 @@ def test_video_top_n_accepts_full_range_and_integer_likes(top_n):
     assert build(video_top_n=top_n).to_bytes() == AB_AC_BYTES
 
 
-# ---------------------------------------------------------------- R5: float
+# ---------------------------------------------------------------- floats
 
 
 class FloatSub(float):
@@ -805,7 +805,7 @@ def test_float_returning_a_non_float_is_wrapped(ab_ac):
     check_raises(lambda: ab_ac.fuzzy_match_video("ab", min_score=bad), TypeError, f"argument 'min_score': {expected}")
 
 
-# ---------------------------------------------------------------- R6: boolean
+# ---------------------------------------------------------------- booleans
 
 
 def fake_numpy_type(name, module="numpy", **body):
@@ -908,7 +908,7 @@ def test_numpy_like_boolean_truth_slot_type_error_is_wrapped(ab_ac):
     assert info.value.__cause__ is original.__cause__
 
 
-# ---------------------------------------------------------------- R7: vectors
+# ---------------------------------------------------------------- sequences
 
 VECTOR_PARAMS = ["node_shifts", "child_labels", "payloads", "child_transitions", "video_index"]
 
@@ -1095,7 +1095,7 @@ def test_payload_items_are_not_examined_by_binding():
     )
 
 
-# ---------------------------------------------------------------- R9: bytes
+# ---------------------------------------------------------------- bytes
 
 
 class BytesSub(bytes):

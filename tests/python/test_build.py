@@ -138,7 +138,7 @@ def test_worked_example_queries(ab_ac):
 # ---------------------------------------------------------------- checks and their order
 
 CHECK_ERRORS = [
-    # 1. node_shifts length
+    # the length of node_shifts
     pytest.param(
         dict(node_shifts=[0, 1, 3, 3, 3]),
         ValueError,
@@ -153,10 +153,10 @@ CHECK_ERRORS = [
         "node_shifts len 4 != child_labels len 3",
         id="n-3-with-4-shifts",
     ),
-    # 2. payloads length
+    # the length of payloads
     pytest.param(dict(payloads=PAYLOADS[:3]), ValueError, "payloads len 3 != child_labels len 4", id="payloads-short"),
     pytest.param(dict(payloads=PAYLOADS + [None]), ValueError, "payloads len 5 != child_labels len 4", id="payloads-long"),
-    # 3. edge targets
+    # edge targets
     pytest.param(
         dict(child_transitions=[1, 2, 4]), ValueError, "child_transitions[2] = 4 out of range [0..4)", id="edge-equal-to-n"
     ),
@@ -181,7 +181,7 @@ CHECK_ERRORS = [
         "child_transitions[0] = 0 out of range [0..0)",
         id="no-nodes-edge-zero",
     ),
-    # 6. payload entries
+    # payload entries
     pytest.param(
         dict(payloads=[None, None, [5, [0], [5]], PAYLOADS[3]]),
         TypeError,
@@ -360,7 +360,7 @@ CHECK_ERRORS = [
         "'list' object cannot be converted to 'PyTuple'",
         id="nodes-in-order-2",
     ),
-    # 7. video table shape
+    # the shape of the video table
     pytest.param(
         dict(video_index=[bytes(16), bytes(4)]),
         ValueError,
