@@ -12,14 +12,14 @@ import pytest
 
 from _quorvatel import PrefixSearch
 
-from conftest import AB_AC_ARGS
+from conftest import AB_AC_ARGS, CHILD_LABELS, CHILD_TRANSITIONS, NODE_SHIFTS, PAYLOADS, VIDEO_INDEX, build, check_raises
+from conftest import IndexOrRaise as Index
 
 FIDV2 = "PrefixSearch.from_internal_data_v2()"
 FB = "PrefixSearch.from_bytes()"
 FM = "PrefixSearch.fuzzy_match()"
 FMV = "PrefixSearch.fuzzy_match_video()"
 
-NODE_SHIFTS, CHILD_LABELS, PAYLOADS, CHILD_TRANSITIONS, VIDEO_INDEX, VIDEO_TOP_N = AB_AC_ARGS
 AB_AC_BYTES = PrefixSearch.from_internal_data_v2(*AB_AC_ARGS).to_bytes()
 
 ALL_AB = [("ab", 1, 0), ("ac", 1, 1)]
@@ -54,45 +54,6 @@ def index_error(obj):
     with pytest.raises(TypeError) as info:
         operator.index(obj)
     return info.value
-
-
-def build(**changes):
-    args = dict(
-        node_shifts=NODE_SHIFTS,
-        child_labels=CHILD_LABELS,
-        payloads=PAYLOADS,
-        child_transitions=CHILD_TRANSITIONS,
-        video_index=VIDEO_INDEX,
-        video_top_n=VIDEO_TOP_N,
-    )
-    args.update(changes)
-    return PrefixSearch.from_internal_data_v2(*args.values())
-
-
-def check_raises(call, exc_type, message):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is exc_type, repr(info.value)
-    assert str(info.value) == message
-    return info.value
-
-
-class Index:
-    """An integer-like object that is not an int."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIndex:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
 
 
 class FloatLike:
@@ -623,7 +584,7 @@ def test_errors_from_index_pass_unchanged(ab_ac, site, make_error):
     error = custom_errors()[make_error]
     _, call = INTEGER_SITES[site]
     with pytest.raises(BaseException) as info:
-        call(ab_ac, RaisingIndex(error))
+        call(ab_ac, Index(error))
     assert info.value is error
     assert str(info.value) == str(error)
     assert "__index__" in [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
@@ -634,7 +595,7 @@ def test_type_error_from_index_is_wrapped_with_its_cause(ab_ac, site):
     original = type_error_with_cause()
     param, call = INTEGER_SITES[site]
     with pytest.raises(BaseException) as info:
-        call(ab_ac, RaisingIndex(original))
+        call(ab_ac, Index(original))
     assert type(info.value) is TypeError
     assert str(info.value) == f"argument '{param}': outer text"
     assert info.value is not original
@@ -646,7 +607,7 @@ def test_type_error_from_index_is_wrapped_with_its_cause(ab_ac, site):
 def test_type_error_without_cause_is_wrapped_without_cause(ab_ac, site):
     param, call = INTEGER_SITES[site]
     with pytest.raises(BaseException) as info:
-        call(ab_ac, RaisingIndex(TypeError("plain")))
+        call(ab_ac, Index(TypeError("plain")))
     assert type(info.value) is TypeError
     assert str(info.value) == f"argument '{param}': plain"
     assert info.value.__cause__ is None

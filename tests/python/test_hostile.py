@@ -13,6 +13,7 @@ from hypothesis import given, settings, strategies as st
 from _quorvatel import PrefixSearch
 
 from conftest import AB_AC_ARGS
+from snapshot_format import encode
 
 EXPECTED = [("ab", 1, 0), ("ac", 1, 1)]
 
@@ -108,23 +109,9 @@ def test_any_arguments_end_in_a_result_or_an_ordinary_error(args, method):
 # ---------------------------------------------------------------- snapshots
 
 
-def varint(v):
-    if v <= 250:
-        return bytes([v])
-    if v <= 0xFFFF:
-        return b"\xfb" + v.to_bytes(2, "little")
-    return b"\xfc" + v.to_bytes(4, "little")
-
-
 def snapshot(node_shifts, labels, edges, terminal):
     """A snapshot with the given arrays, empty payloads and no videos."""
-    out = varint(len(node_shifts)) + b"".join(map(varint, node_shifts))
-    out += varint(len(labels)) + "".join(labels).encode()
-    out += varint(len(edges)) + b"".join(map(varint, edges))
-    out += varint(len(labels)) + b"\x01\x00\x00\x00" * len(labels)
-    out += b"\x00\x00\x00"
-    out += varint(len(terminal)) + bytes(terminal)
-    return out
+    return encode(node_shifts, "".join(labels), edges, [(0, [], [])] * len(labels), flags=terminal)
 
 
 def diamonds(levels, terminal=1):

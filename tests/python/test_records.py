@@ -11,58 +11,15 @@ from hypothesis import strategies as st
 
 import quorvatel
 from _quorvatel import PrefixSearch
+from term_arrays import record_arrays
 
 MAX = 2**32 - 1
 
 
-def id_bytes(video):
-    if isinstance(video, uuid.UUID):
-        return video.bytes
-    if isinstance(video, bytes):
-        return video
-    return video.to_bytes(4, "little")
-
-
 def reference(records, video_top_n=10):
-    """The flat arrays for `records`, computed the plain way (a dict of
-    children per node, a recursive walk), then from_internal_data_v2."""
-    totals = {}
-    rows = {}
-    for term, video, count in records:
-        entry = totals.setdefault(term, [0, {}])
-        entry[0] = min(entry[0] + count, MAX)
-        if video is not None:
-            row = rows.setdefault(id_bytes(video), len(rows))
-            entry[1][row] = entry[1].get(row, 0) + count  # ranked by the full total, stored saturated
-    root = {}
-    for term in totals:
-        node = root
-        for ch in term:
-            node = node.setdefault(ch, {})
-        node[None] = term  # the key None marks a node that ends a term
-    labels, payloads, children_of = [], [], []
-
-    def visit(node, label):  # pre-order: a node's number, then its subtrees in code-point order
-        number = len(labels)
-        labels.append(label)
-        children_of.append([])
-        term = node.get(None)
-        if term is None:
-            payloads.append(None)
-        else:
-            count, videos = totals[term]
-            ranked = sorted(videos.items(), key=lambda item: (-item[1], item[0]))
-            payloads.append((count, [r for r, _ in ranked], [min(c, MAX) for _, c in ranked]))
-        for ch in sorted(k for k in node if k is not None):
-            children_of[number].append(visit(node[ch], ch))
-        return number
-
-    visit(root, "")
-    node_shifts, edges = [], []
-    for children in children_of:
-        node_shifts.append(len(edges))
-        edges.extend(children)
-    return PrefixSearch.from_internal_data_v2(node_shifts, labels, payloads, edges, list(rows), video_top_n)
+    """from_internal_data_v2 on the arrays that the shared helper computes
+    for `records` the plain way (dicts, sorting, pre-order numbering)."""
+    return PrefixSearch.from_internal_data_v2(*record_arrays(records), video_top_n)
 
 
 # ---------------------------------------------------------------- the same trie as the reference

@@ -9,48 +9,13 @@ from hypothesis import HealthCheck, assume, given, settings, strategies as st
 
 from _quorvatel import PrefixSearch
 
-from conftest import AB_AC_ARGS, build_from_terms
+from conftest import build_from_terms
+from snapshot_format import encode as snapshot, varint
 
 INDEX_OUT_OF_BOUNDS = re.compile(r"index out of bounds: the len is \d+ but the index is \d+")
 
 
-# ---------------------------------------------------------------- a writer for snapshots
-
-
-def varint(value):
-    if value <= 250:
-        return bytes([value])
-    if value <= 0xFFFF:
-        return b"\xfb" + value.to_bytes(2, "little")
-    if value <= 0xFFFFFFFF:
-        return b"\xfc" + value.to_bytes(4, "little")
-    return b"\xfd" + value.to_bytes(8, "little")
-
-
-def vec(items, item):
-    return varint(len(items)) + b"".join(item(x) for x in items)
-
-
-def payload(p):
-    if p is None:
-        return b"\x00"
-    count, ids, counts = p
-    return b"\x01" + varint(count) + vec(ids, varint) + vec(counts, varint)
-
-
-def snapshot(node_shifts=(), labels="", transitions=(), payloads=(), uuids=(), int_ids=(), id_mode=0, flags=()):
-    return b"".join(
-        [
-            vec(node_shifts, varint),
-            vec(labels, lambda c: c.encode("utf-8")),
-            vec(transitions, varint),
-            vec(payloads, payload),
-            vec(uuids, bytes),
-            vec(int_ids, varint),
-            varint(id_mode),
-            vec(flags, lambda f: bytes([f])),
-        ]
-    )
+# ---------------------------------------------------------------- the shared writer
 
 
 def test_writer_forms():
