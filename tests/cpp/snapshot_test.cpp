@@ -253,7 +253,9 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"PayloadTag", hex("00 00 00 01 02"), kPayloadTag2},
         ErrorCase{"PayloadTagMissing", hex("00 00 00 01"), kEnd1},
         ErrorCase{"PayloadCountsCut", hex("00 00 00 01 01 03 01 00 02 05"), kEnd1},
-        ErrorCase{"FlagTwo", hex("00 00 00 00 00 00 00 01 02"), "InvalidBooleanValue(2)"}),
+        ErrorCase{"FlagTwo", hex("00 00 00 00 00 00 00 01 02"), "InvalidBooleanValue(2)"},
+        // a wrong flag is reported before the end of the input behind it
+        ErrorCase{"FlagTwoThenEnd", hex("00 00 00 00 00 00 00 03 02"), "InvalidBooleanValue(2)"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // A declared count is not compared with the input; the elements run out

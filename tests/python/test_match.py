@@ -98,6 +98,19 @@ def test_examples(words, term, max_dist, limit, expected):
     assert words.fuzzy_match(term, max_dist, limit) == expected
 
 
+@pytest.mark.parametrize("method", ["fuzzy_match", "fuzzy_match_video"])
+def test_the_default_max_dist_is_one(method):
+    # "abxy" lies exactly 2 edits from "abcd", "abcx" 1: a default of 2
+    # (or 0) would change both results.
+    trie = build_from_terms({"abcd": (5, [(0, 5)]), "abcx": (2, [(1, 2)]), "abxy": (3, [(2, 3)])})
+    query = getattr(trie, method)
+    assert query("abcd") == query("abcd", 1) == query("abcd", max_dist=1)
+    assert query("abcd") != query("abcd", 2)
+    assert query("abcd") != query("abcd", 0)
+    if method == "fuzzy_match":
+        assert query("abcd") == [("abcd", 1, 0), ("abcx", 1, 1)]
+
+
 def test_defaults_and_worked_example(ab_ac):
     assert ab_ac.fuzzy_match("ab") == [("ab", 1, 0), ("ac", 1, 1)]
     assert ab_ac.fuzzy_match("ab", limit=None) == ab_ac.fuzzy_match("ab")

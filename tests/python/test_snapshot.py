@@ -280,6 +280,10 @@ DECODE_ERRORS = [
     # flags
     pytest.param(bytes(7) + h("0102"), "decode error: InvalidBooleanValue(2)", id="flag-2"),
     pytest.param(bytes(7) + h("04000001ff"), "decode error: InvalidBooleanValue(255)", id="flag-255-fourth"),
+    # a wrong flag is reported before the end of the input that follows it
+    pytest.param(bytes(7) + h("0302"), "decode error: InvalidBooleanValue(2)", id="flag-2-then-end"),
+    pytest.param(bytes(7) + h("fd0000000000000001" "0001ff"), "decode error: InvalidBooleanValue(255)",
+                 id="flag-255-then-end-of-a-huge-count"),
     pytest.param(bytes(7) + h("01"), end(1), id="flag-missing"),
     pytest.param(bytes(7), end(1), id="flags-length-missing"),
     pytest.param(bytes(7) + h("fe"), int_type("U64", "U128"), id="flags-length-fe"),
