@@ -71,3 +71,25 @@ for i in range(40):
 
 for i in range(40):
     write("build_fuzz", f"random-{i:02d}", bytes(rng.getrandbits(8) for _ in range(rng.randint(8, 400))))
+
+
+def record_ops(terms, rows, int_ids=True):
+    """records_fuzz input after its query header: video_top_n, hash mode,
+    then one operation per step (0 term, 1 integer video, 2 16-byte video,
+    3 record)."""
+    out = bytearray([rng.randint(0, 5), rng.randint(0, 1)])
+    chars = "abcé東😀"
+    for term in terms:
+        out += bytes([0, len(term)]) + bytes(chars.index(c) for c in term)
+    for v in range(4):
+        out += bytes([1, v]) if int_ids else bytes([2, v])
+    for term, video, count in rows:
+        out += bytes([3, term, video, count])
+    return bytes(out)
+
+
+for i in range(30):
+    terms = sorted({"".join(rng.choice("abcé東😀") for _ in range(rng.randint(1, 5))) for _ in range(rng.randint(1, 8))})
+    rows = [(rng.randrange(len(terms)), rng.randrange(256), rng.randrange(256)) for _ in range(rng.randint(0, 12))]
+    header = query_header("".join(rng.choice("abc") for _ in range(rng.randint(0, 4))), rng.randint(0, 3))
+    write("records_fuzz", f"records-{i:02d}", header + record_ops(terms, rows, int_ids=i % 2 == 0))
