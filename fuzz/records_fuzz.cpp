@@ -66,7 +66,8 @@ struct Reference {
     if (!int_ids.empty() && !uuids.empty())
       return true;
     return std::ranges::any_of(terms, [](const std::u32string& t) {
-      return t.empty() || std::ranges::any_of(t, [](char32_t c) { return c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF); });
+      return t.empty() ||
+             std::ranges::any_of(t, [](char32_t c) { return c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF); });
     });
   }
 

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto trie = snapshot::decode(bytes_in);
   const auto plain = testing::plain::decode(bytes_in);
   if (trie.has_value() != plain.has_value())
-    fuzz::fail(trie ? "the codec decodes what the plain decoder refuses" : "the codec refuses what the plain decoder decodes");
+    fuzz::fail(trie ? "the codec decodes what the plain decoder refuses"
+                    : "the codec refuses what the plain decoder decodes");
   if (!trie) {
     if (!(trie.error() == plain.error()))
       fuzz::fail("the codec and the plain decoder report different errors");

@@ -63,7 +63,9 @@ constexpr std::string_view kIdTypes = "a uuid.UUID, 16 bytes, an int or None";
 
 std::string row_problem(std::size_t row, std::string_view problem) { return std::format("row {}: {}", row, problem); }
 
-std::string record_not_a_sequence(std::string_view type_name) { return std::format("{}, not {}", kRowShape, type_name); }
+std::string record_not_a_sequence(std::string_view type_name) {
+  return std::format("{}, not {}", kRowShape, type_name);
+}
 
 std::string record_size(std::ptrdiff_t items) { return std::format("{}, not {} items", kRowShape, items); }
 
