@@ -3,11 +3,17 @@
 # a Debian testing root built once under ~/.cache/quorvatel.
 TOOLCHAIN := scripts/toolchain run
 
-.PHONY: demo test sanitize build fuzz toolchain clean
+.PHONY: demo check test sanitize build fuzz toolchain clean
 
 demo:
 	$(TOOLCHAIN) scripts/demo
 
+# The fast loop: release build, C++ tests, pytest.
+check:
+	$(TOOLCHAIN) scripts/check
+
+# Everything CI runs: check, the wheel, the debug-interpreter reference
+# check, and all the tests again under the sanitizers.
 test:
 	$(TOOLCHAIN) scripts/test
 
@@ -21,7 +27,7 @@ build:
 	$(TOOLCHAIN) scripts/build release
 
 # The benchmarks: core_bench, then bench/bench.py; BENCH_ARGS go to bench.py
-# (e.g. make bench BENCH_ARGS="--sizes 10k,100k --quick").
+# (e.g. make bench BENCH_ARGS="--sets 10k,dense --quick").
 .PHONY: bench
 bench:
 	$(TOOLCHAIN) scripts/bench $(BENCH_ARGS)

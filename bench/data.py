@@ -1,29 +1,57 @@
-"""Seeded data sets for benchmarks and large tests: terms from Debian's word
-lists (plus two-word phrases for the large sets), Zipf-distributed counts and
-1 to 5 videos per term, turned into the flat arrays that
-PrefixSearch.from_internal_data_v2 takes."""
+"""The benchmark's data sets: seeded terms with Zipf-distributed counts and 1
+to 5 videos each, turned into the flat arrays PrefixSearch.from_internal_data_v2
+takes.
 
+Two kinds of set:
+- sampled ("10k", "100k", "1m", or any count): words drawn at random from the
+  largest word list there is, then two-word phrases once the words run out.
+  A sample of a huge list is sparse: few stored terms lie near any other.
+- dense ("dense"): every word of /usr/share/dict/american-english, as real
+  vocabularies (search logs) are: many terms a letter or two apart.
+Both add the same few non-ASCII terms.
+"""
+
+from __future__ import annotations
+
+import os
 import random
+import sys
 import uuid
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "shared"))
+
+from term_arrays import flat_arrays  # noqa: E402
+
 WORD_LISTS = ("/usr/share/dict/american-english-huge", "/usr/share/dict/american-english", "/usr/share/dict/words")
+DENSE_LIST = "/usr/share/dict/american-english"
 NON_ASCII = ["café", "naïve", "smörgåsbord", "jalapeño", "straße", "東京", "😀 smile", "señor", "façade", "über"]
+SAMPLED = {"10k": 10_000, "100k": 100_000, "1m": 1_000_000}
+
+
+class DataError(Exception):
+    """A data set cannot be made on this machine (a word list is missing)."""
+
+
+def read_words(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return sorted({w.strip() for w in f if w.strip()})
+    except OSError as e:
+        raise DataError(f"cannot read the word list {path}: {e.strerror} (install wamerican)") from None
 
 
 def words():
+    """The largest word list available."""
     for path in WORD_LISTS:
-        try:
-            with open(path, encoding="utf-8") as f:
-                found = sorted({w.strip() for w in f if w.strip()})
+        if os.path.exists(path):
+            found = read_words(path)
             if found:
                 return found
-        except OSError:
-            continue
-    raise SystemExit("no word list found: install wamerican (or wamerican-huge)")
+    raise DataError(f"no word list found ({', '.join(WORD_LISTS)}): install wamerican (or wamerican-huge)")
 
 
-def make_terms(count, seed=1):
-    """`count` distinct terms: words first, then two-word phrases."""
+def sampled_terms(count, seed=1):
+    """`count` distinct terms: the non-ASCII ones, words, then two-word phrases."""
     rng = random.Random(seed)
     vocabulary = words()
     terms = list(NON_ASCII)
@@ -39,12 +67,42 @@ def make_terms(count, seed=1):
     return terms[:count]
 
 
+def dense_terms(seed=1):
+    """Every word of the dense list and the non-ASCII terms, shuffled."""
+    terms = list(dict.fromkeys(NON_ASCII + read_words(DENSE_LIST)))
+    random.Random(seed).shuffle(terms)
+    return terms
+
+
+def check_set(name):
+    """The number of terms of a sampled set, or None for the dense one;
+    DataError for a name that is neither."""
+    if name == "dense":
+        return None
+    count = SAMPLED.get(name)
+    if count is None:
+        try:
+            count = int(name.replace("_", ""))
+        except ValueError:
+            raise DataError(f"unknown data set {name!r}: dense, {', '.join(SAMPLED)} or a number of terms") from None
+        if count <= 0:
+            raise DataError(f"a data set needs at least one term, not {count}")
+    return count
+
+
+def set_terms(name, seed):
+    """The terms of a named set: "dense", a sampled size, or a number."""
+    count = check_set(name)
+    return dense_terms(seed) if count is None else sampled_terms(count, seed)
+
+
 class Records:
     """Terms with Zipf counts and their videos."""
 
-    def __init__(self, count, seed=1, videos=None, id_mode="uuid"):
+    def __init__(self, count=None, seed=1, videos=None, id_mode="uuid", terms=None):
         rng = random.Random(seed)
-        self.terms = make_terms(count, seed)
+        self.terms = terms if terms is not None else sampled_terms(count, seed)
+        count = len(self.terms)
         self.video_count = videos or max(1, count // 4)
         self.counts = [max(1, int(1_000_000 / (rank + 1) ** 1.1)) for rank in range(count)]
         rng.shuffle(self.counts)
@@ -69,107 +127,22 @@ class Records:
 
     def arrays(self, video_index=None):
         """(node_shifts, child_labels, payloads, child_transitions, video_index),
-        nodes numbered breadth-first so that parents come before children.
+        nodes numbered breadth-first. `video_index` replaces the records' own
+        index (see video_index_for)."""
+        position = {term: i for i, term in enumerate(self.terms)}
 
-        Gives exactly what arrays_plain() gives, in a fraction of its time on
-        the large sets: nodes are found through one dict keyed by (parent,
-        character) instead of a dict per node, and the breadth-first order is
-        worked out level by level with numpy. `video_index` replaces the
-        records' own index (see video_index_for)."""
-        import numpy as np
+        def payload(term):
+            i = position[term]
+            vids = self.videos[i]
+            return self.counts[i], [v for v, _ in vids], [c for _, c in vids]
 
-        index = {}
-        parent = [0]
-        labels = [""]
-        ends = {}
-        get = index.get
-        for i, term in enumerate(self.terms):
-            node = 0
-            for ch in term:
-                key = node << 21 | ord(ch)
-                nxt = get(key)
-                if nxt is None:
-                    nxt = len(parent)
-                    index[key] = nxt
-                    parent.append(node)
-                    labels.append(ch)
-                node = nxt
-            ends[node] = i
-        del index
-        n = len(parent)
-        par = np.array(parent, dtype=np.int64)
-        del parent
-        # Children of a node, in the order they were created: node ids grouped
-        # by parent, ascending within a parent (a child's id is its creation).
-        by_parent = np.argsort(par[1:], kind="stable") + 1
-        kids = np.bincount(par[1:], minlength=n)
-        first_kid = np.zeros(n, dtype=np.int64)
-        np.cumsum(kids[:-1], out=first_kid[1:])
-        levels = [np.zeros(1, dtype=np.int64)]
-        while True:
-            level = levels[-1]
-            counts = kids[level]
-            total = int(counts.sum())
-            if total == 0:
-                break
-            starts = np.repeat(first_kid[level], counts)
-            offsets = np.arange(total, dtype=np.int64) - np.repeat(np.cumsum(counts) - counts, counts)
-            levels.append(by_parent[starts + offsets])
-        order = np.concatenate(levels)
-        number = np.empty(n, dtype=np.int64)
-        number[order] = np.arange(n, dtype=np.int64)
-        shifts = np.zeros(n, dtype=np.int64)
-        np.cumsum(kids[order][:-1], out=shifts[1:])
-        # Breadth-first, the children of the nodes in order are the nodes
-        # after the root in order: the edges are simply 1, 2, ..., n-1.
-        node_shifts = shifts.tolist()
-        child_transitions = list(range(1, n))
-        child_labels = [labels[i] for i in order.tolist()]
-        payloads = [None] * n
-        numbers = number.tolist()
-        for node, t in ends.items():
-            vids = self.videos[t]
-            payloads[numbers[node]] = (self.counts[t], [v for v, _ in vids], [c for _, c in vids])
-        if video_index is None:
-            video_index = self.video_index
-        return node_shifts, child_labels, payloads, child_transitions, video_index
+        node_shifts, labels, payloads, edges = flat_arrays(self.terms, payload, "breadth")
+        return node_shifts, labels, payloads, edges, self.video_index if video_index is None else video_index
 
-    def arrays_plain(self):
-        """arrays() written the plain way (a dict of children per node); kept
-        as the reference that arrays() is checked against."""
-        children = [{}]
-        labels = [""]
-        ends = {}
-        for i, term in enumerate(self.terms):
-            node = 0
-            for ch in term:
-                kids = children[node]
-                nxt = kids.get(ch)
-                if nxt is None:
-                    nxt = len(labels)
-                    kids[ch] = nxt
-                    children.append({})
-                    labels.append(ch)
-                node = nxt
-            ends[node] = i
-        order = [0]
-        for node in order:
-            order.extend(children[node].values())
-        number = [0] * len(order)
-        for i, old in enumerate(order):
-            number[old] = i
-        node_shifts, edges, child_labels, payloads = [], [], [], []
-        for old in order:
-            node_shifts.append(len(edges))
-            edges.extend(number[c] for c in children[old].values())
-            child_labels.append(labels[old])
-            t = ends.get(old)
-            if t is None:
-                payloads.append(None)
-            else:
-                vids = self.videos[t]
-                payloads.append((self.counts[t], [v for v, _ in vids], [c for _, c in vids]))
-        return node_shifts, child_labels, payloads, edges, self.video_index
+    def rows(self):
+        """One (term, video id bytes, count) record per (term, video) pair."""
+        return [(term, self.video_index[row], count) for term, vids in zip(self.terms, self.videos)
+                for row, count in vids]
 
 
 def _draw_index(rng, id_mode, video_count):

@@ -16,9 +16,6 @@ enum class ErrorKind : unsigned char {
   Memory,    ///< a size no allocation can satisfy; raised as MemoryError
 };
 
-/// The Python exception name for `kind` ("ValueError", ...).
-[[nodiscard]] std::string_view error_kind_name(ErrorKind kind) noexcept;
-
 struct Error {
   ErrorKind kind;
   std::string message;

@@ -5,16 +5,6 @@
 namespace quorvatel::py {
 namespace {
 
-std::string utf8_of(PyObject* text, std::string_view fallback) {
-  Py_ssize_t size = 0;
-  const char* utf8 = text == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(text, &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return std::string(fallback);
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
-}
-
 // Strings of the 2- and 4-byte kinds may hold lone surrogates, which have no
 // UTF-8 form: let the interpreter raise its own UnicodeEncodeError for them.
 PyResult<void> check_encodable(PyObject* text) {
@@ -43,9 +33,24 @@ PyResult<long> to_long(PyObject* object) {
 
 }  // namespace
 
+std::string utf8_or(PyObject* text, std::string_view fallback) {
+  Py_ssize_t size = 0;
+  const char* utf8 = text == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return std::string(fallback);
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string str_or(PyObject* object, std::string_view fallback) {
+  const Ref text = Ref::steal(PyObject_Str(object));
+  return utf8_or(text.get(), fallback);
+}
+
 std::string type_qualname(PyObject* object) {
   const Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
-  return utf8_of(name.get(), messages::kUnknownTypeName);
+  return utf8_or(name.get(), messages::kUnknownTypeName);
 }
 
 PyError type_mismatch(PyObject* object, std::string_view target) {
@@ -136,8 +141,8 @@ PyResult<bool> to_bool(PyObject* object) {
     return std::unexpected(type_mismatch(object, "PyBool"));
   inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
   if (truth == nullptr) {
-    const Ref printed = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)));
-    return py_fail(PyExc_TypeError, messages::no_bool_conversion(utf8_of(printed.get(), messages::kUnknownTypeName)));
+    return py_fail(PyExc_TypeError,
+                   messages::no_bool_conversion(str_or(reinterpret_cast<PyObject*>(type), messages::kUnknownTypeName)));
   }
   const int value = truth(object);
   if (value == 0)

@@ -2,17 +2,25 @@
 // Errors raised by host code during conversion are carried as they are.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
-#include <algorithm>
 
 #include "lib/errors.hpp"
 #include "lib/messages.hpp"
 
 namespace quorvatel::py {
+
+/// The UTF-8 text of a str, or `fallback` when it has none (the error
+/// that reading it raised is cleared).
+[[nodiscard]] std::string utf8_or(PyObject* text, std::string_view fallback);
+/// str(object) as UTF-8, or `fallback` when that fails (the error is cleared).
+[[nodiscard]] std::string str_or(PyObject* object, std::string_view fallback);
 
 /// `__qualname__` of the object's type, or "<failed to extract type name>".
 [[nodiscard]] std::string type_qualname(PyObject* object);
@@ -106,6 +114,18 @@ template <class T, class Convert>
 
 [[nodiscard]] inline PyResult<std::vector<std::uint32_t>> to_u32_vector(PyObject* object) {
   return to_vector<std::uint32_t>(object, to_u32);
+}
+
+/// An optional argument: omitted (a null slot) or None is absent; anything
+/// else goes through `convert`.
+template <class Convert>
+[[nodiscard]] auto to_optional(PyObject* slot, Convert&& convert)
+    -> PyResult<std::optional<typename std::invoke_result_t<Convert, PyObject*>::value_type>> {
+  using T = typename std::invoke_result_t<Convert, PyObject*>::value_type;
+  if (slot == nullptr || slot == Py_None)
+    return std::optional<T>();
+  QV_TRY_ASSIGN(T value, convert(slot));
+  return std::optional<T>(std::move(value));
 }
 
 }  // namespace quorvatel::py

@@ -1,6 +1,7 @@
 #include "lib/messages.hpp"
 
 #include <format>
+#include <limits>
 
 namespace quorvatel::py::messages {
 
@@ -49,5 +50,60 @@ std::string no_constructor(std::string_view type_name) {
 }
 
 std::string decode_error(std::string_view printed) { return std::format("decode error: {}", printed); }
+
+std::string sub_interpreter(std::string_view module) {
+  return std::format("{} does not support sub-interpreters: it is already initialised in another interpreter",
+                     module);
+}
+
+namespace {
+constexpr std::string_view kRowShape = "a record is a (term, video_id, count) sequence";
+constexpr std::string_view kIdTypes = "a uuid.UUID, 16 bytes, an int or None";
+}  // namespace
+
+std::string row_problem(std::size_t row, std::string_view problem) { return std::format("row {}: {}", row, problem); }
+
+std::string record_not_a_sequence(std::string_view type_name) {
+  return std::format("{}, not {}", kRowShape, type_name);
+}
+
+std::string record_size(std::ptrdiff_t items) { return std::format("{}, not {} items", kRowShape, items); }
+
+std::string term_not_str(std::string_view type_name) { return std::format("term must be a str, not {}", type_name); }
+
+std::string term_has_nul(std::ptrdiff_t at) {
+  return std::format("term has U+0000 at {}, a character searches never enter", at);
+}
+
+std::string term_has_surrogate(std::uint32_t code_point, std::ptrdiff_t at) {
+  return std::format("term has the lone surrogate U+{:04X} at {}, which is no character", code_point, at);
+}
+
+std::string video_id_type(std::string_view type_name) {
+  return std::format("video id must be {}, not {}", kIdTypes, type_name);
+}
+
+std::string video_bytes_length(std::ptrdiff_t length) {
+  return std::format("a bytes video id must be 16 bytes long, not {}", length);
+}
+
+std::string video_kinds_mixed(bool integer) {
+  return integer ? "an integer video id, but the rows before have 16-byte ones; an index holds one kind"
+                 : "a 16-byte video id, but the rows before have integer ones; an index holds one kind";
+}
+
+std::string count_type(std::string_view type_name) { return std::format("count must be an int, not {}", type_name); }
+
+std::string outside_u32(std::string_view what, std::string_view value) {
+  return std::format("{} {} is outside 0..{}", what, value, std::numeric_limits<std::uint32_t>::max());
+}
+
+std::string bytes_after_snapshot(std::ptrdiff_t count) {
+  return std::format("{} bytes follow the end of the snapshot", count);
+}
+
+std::string byte_differs(std::ptrdiff_t at) {
+  return std::format("byte {} differs from the snapshot's own encoding, which this library always writes", at);
+}
 
 }  // namespace quorvatel::py::messages

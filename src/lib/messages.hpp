@@ -1,8 +1,10 @@
-// Every message the boundary produces, in one place. Messages of the core
-// (build checks, decode errors) live with the code that detects them.
+// Every message the boundary produces, in one place: those of _quorvatel
+// and those of _quorvatel_records. Messages of the core (build checks,
+// decode errors, the load check) live with the code that detects them.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,11 +15,10 @@ inline constexpr std::string_view kStrToVec = "Can't extract `str` to `Vec`";
 inline constexpr std::string_view kOutOfRange = "out of range integral type conversion attempted";
 inline constexpr std::string_view kPayloadTupleSize = "Payload tuple must have 3 elements";
 inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
+inline constexpr std::string_view kUnknownName = "<unknown>";
 inline constexpr std::string_view kApiCallFailed = "Python API call failed";
 inline constexpr std::string_view kTypeCreationFailed = "failed to create type object for PrefixSearch";
 inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__";
-inline constexpr std::string_view kSubInterpreter =
-    "_quorvatel does not support sub-interpreters: it is already initialised in another interpreter";
 inline constexpr std::string_view kGenericFault = "the native code of _quorvatel met an internal fault";
 inline constexpr const char* kPanicDoc =
     "Raised when native code called from Python meets an internal fault.\n\n"
@@ -38,5 +39,32 @@ inline constexpr const char* kPanicDoc =
 [[nodiscard]] std::string no_bool_conversion(std::string_view type_repr);
 [[nodiscard]] std::string no_constructor(std::string_view type_name);
 [[nodiscard]] std::string decode_error(std::string_view printed);
+/// ImportError of a module initialised in a second interpreter.
+[[nodiscard]] std::string sub_interpreter(std::string_view module);
+
+// ---- _quorvatel_records: records and the snapshot check
+
+inline constexpr std::string_view kEmptyTerm = "empty term: the root of the trie cannot be a term";
+inline constexpr std::string_view kUuidIntWidth = "a uuid.UUID video id whose int is not 128 bits";
+inline constexpr std::string_view kUuidNotAClass = "uuid.UUID is not a class";
+
+/// "row {row}: {problem}", the message of every wrong record.
+[[nodiscard]] std::string row_problem(std::size_t row, std::string_view problem);
+[[nodiscard]] std::string record_not_a_sequence(std::string_view type_name);
+[[nodiscard]] std::string record_size(std::ptrdiff_t items);
+[[nodiscard]] std::string term_not_str(std::string_view type_name);
+[[nodiscard]] std::string term_has_nul(std::ptrdiff_t at);
+[[nodiscard]] std::string term_has_surrogate(std::uint32_t code_point, std::ptrdiff_t at);
+[[nodiscard]] std::string video_id_type(std::string_view type_name);
+[[nodiscard]] std::string video_bytes_length(std::ptrdiff_t length);
+/// A row whose id is of the other kind than the rows before: `integer` tells
+/// the kind of the row's own id.
+[[nodiscard]] std::string video_kinds_mixed(bool integer);
+[[nodiscard]] std::string count_type(std::string_view type_name);
+/// "{what} {value} is outside 0..{max}".
+[[nodiscard]] std::string outside_u32(std::string_view what, std::string_view value);
+/// Why a decodable snapshot is not the one its contents encode to.
+[[nodiscard]] std::string bytes_after_snapshot(std::ptrdiff_t count);
+[[nodiscard]] std::string byte_differs(std::ptrdiff_t at);
 
 }  // namespace quorvatel::py::messages

@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 
+#include "lib/arrays.hpp"
 #include "lib/binding.hpp"
 #include "lib/convert.hpp"
 #include "lib/prefix_search.hpp"
@@ -30,159 +31,6 @@ constexpr Signature kFromBytesSignature{"PrefixSearch.from_bytes()", kFromBytesP
 constexpr Signature kMatchSignature{"PrefixSearch.fuzzy_match()", kMatchParams, 1};
 constexpr Signature kVideoSignature{"PrefixSearch.fuzzy_match_video()", kVideoParams, 1};
 
-// ------------------------------------------------------------------ conversions
-
-/// R8: an empty slot or None is absent; anything else goes through `convert`.
-template <class Convert>
-auto optional_of(PyObject* slot, Convert&& convert)
-    -> PyResult<std::optional<typename std::invoke_result_t<Convert, PyObject*>::value_type>> {
-  using T = typename std::invoke_result_t<Convert, PyObject*>::value_type;
-  if (slot == nullptr || slot == Py_None)
-    return std::optional<T>();
-  QV_TRY_ASSIGN(T value, convert(slot));
-  return std::optional<T>(std::move(value));
-}
-
-PyResult<std::vector<char32_t>> to_labels(PyObject* object) { return to_vector<char32_t>(object, to_label); }
-
-/// Payload entries are kept as references (null for None) for the build to examine.
-PyResult<std::vector<Ref>> to_payload_refs(PyObject* object) {
-  std::vector<Ref> out;
-  if (PyList_CheckExact(object)) {
-    // Taking a reference runs no host code, so the list cannot change meanwhile.
-    const Py_ssize_t size = PyList_GET_SIZE(object);
-    out.resize(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i)
-      if (PyObject* item = PyList_GET_ITEM(object, i); item != Py_None)
-        out[static_cast<std::size_t>(i)] = Ref::new_ref(item);
-    return out;
-  }
-  QV_TRY(for_each_item(
-      object, [&](std::size_t n) { out.reserve(n); },
-      [&](PyObject* item) -> PyResult<void> {
-        out.push_back(item == Py_None ? Ref() : Ref::new_ref(item));
-        return {};
-      }));
-  return out;
-}
-
-/// video_index: byte strings, each a bytes object or a sequence of 0..255.
-PyResult<ByteRows> to_byte_rows(PyObject* object) {
-  ByteRows rows;
-  QV_TRY(for_each_item(
-      object, [&](std::size_t n) { rows.reserve(n, 16 * n); },
-      [&](PyObject* item) -> PyResult<void> {
-        if (PyBytes_CheckExact(item)) {
-          rows.push_row(std::span(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
-                                  static_cast<std::size_t>(PyBytes_GET_SIZE(item))));
-          return {};
-        }
-        QV_TRY(for_each_item(
-            item, [](std::size_t) {},
-            [&](PyObject* byte) -> PyResult<void> {
-              QV_TRY_ASSIGN(const std::uint8_t value, to_u8(byte));
-              rows.push_byte(value);
-              return {};
-            }));
-        rows.end_row();
-        return {};
-      }));
-  return rows;
-}
-
-/// One payload tuple (count, video_ids, video_counts). These conversions are
-/// part of the build, so their errors name no argument.
-PyResult<void> push_payload(PyObject* entry, PayloadTable& table, std::vector<std::uint32_t>& ids,
-                            std::vector<std::uint32_t>& counts) {
-  if (!PyTuple_Check(entry))
-    return std::unexpected(type_mismatch(entry, "PyTuple"));
-  if (PyTuple_GET_SIZE(entry) != 3)
-    return py_fail(PyExc_ValueError, messages::kPayloadTupleSize);
-  QV_TRY_ASSIGN(const std::uint32_t count, to_u32(PyTuple_GET_ITEM(entry, 0)));
-  auto fill = [](PyObject* seq, std::vector<std::uint32_t>& out) {
-    out.clear();
-    return for_each_item(
-        seq, [&](std::size_t n) { out.reserve(n); },
-        [&](PyObject* item) -> PyResult<void> {
-          QV_TRY_ASSIGN(const std::uint32_t value, to_u32(item));
-          out.push_back(value);
-          return {};
-        });
-  };
-  QV_TRY(fill(PyTuple_GET_ITEM(entry, 1), ids));
-  QV_TRY(fill(PyTuple_GET_ITEM(entry, 2), counts));
-  if (ids.size() != counts.size())
-    return std::unexpected(PyError::from(payload_length_mismatch()));
-  table.push(count, ids, counts);
-  return {};
-}
-
-// ------------------------------------------------------------------ prefetching
-
-/// The payload tuples, their lists and the ints in them lie wherever the
-/// host allocated them, which is rarely node order, so reading them in node
-/// order waits on memory at every step. These hints fetch an entry's objects
-/// a few entries ahead, one level per stage: the tuple, then its members,
-/// then each list's item array, then the items. Every stage reads only
-/// objects alive at that moment (the entries hold the tuples, the tuples their
-/// members) and re-reads the pointers it follows, so host code run by a
-/// conversion in between can make a hint useless but never unsafe.
-///
-/// Most nodes of a trie carry no payload, so the distance ahead is counted
-/// in payloads present (`present` lists their nodes), not in nodes.
-class PayloadPrefetch {
- public:
-  PayloadPrefetch(const std::vector<Ref>& entries, const std::vector<std::size_t>& present)
-      : entries_(entries), present_(present) {}
-
-  /// Called before converting the k-th payload present.
-  void ahead_of(std::size_t k) const noexcept {
-    // Each stage needs the previous one's line to have arrived: a memory
-    // round trip is several entries' worth of work.
-    hint(at(k + 4 * kStage));
-    members(at(k + 3 * kStage));
-    list_arrays(at(k + 2 * kStage));
-    list_items(at(k + kStage));
-  }
-
- private:
-  static void hint(const void* p) noexcept {
-    if (p != nullptr)
-      __builtin_prefetch(p);
-  }
-  static PyObject* member(PyObject* entry, Py_ssize_t k) noexcept {
-    return entry != nullptr && PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 3 ? PyTuple_GET_ITEM(entry, k)
-                                                                                          : nullptr;
-  }
-  static void members(PyObject* entry) noexcept {
-    for (Py_ssize_t k = 0; k < 3; ++k)
-      hint(member(entry, k));
-  }
-  static void list_arrays(PyObject* entry) noexcept {
-    for (Py_ssize_t k = 1; k < 3; ++k)
-      if (PyObject* list = member(entry, k); list != nullptr && PyList_CheckExact(list))
-        hint(reinterpret_cast<PyListObject*>(list)->ob_item);
-  }
-  static void list_items(PyObject* entry) noexcept {
-    for (Py_ssize_t k = 1; k < 3; ++k) {
-      PyObject* list = member(entry, k);
-      if (list == nullptr || !PyList_CheckExact(list))
-        continue;
-      const Py_ssize_t size = std::min<Py_ssize_t>(PyList_GET_SIZE(list), 8);
-      for (Py_ssize_t j = 0; j < size; ++j)
-        hint(PyList_GET_ITEM(list, j));
-    }
-  }
-
-  [[nodiscard]] PyObject* at(std::size_t k) const noexcept {
-    return k < present_.size() ? entries_[present_[k]].get() : nullptr;
-  }
-
-  static constexpr std::size_t kStage = 10;
-  const std::vector<Ref>& entries_;
-  const std::vector<std::size_t>& present_;
-};
-
 // ------------------------------------------------------------------ operations
 
 /// Lets the interpreter run its signal handlers during long walks, so that
@@ -198,26 +46,9 @@ PyResult<Ref> from_internal_data_v2_impl(std::vector<std::uint32_t> node_shifts,
                                          const ByteRows& video_index, std::uint64_t video_top_n) {
   QV_TRY(lift(check_arrays(node_shifts.size(), child_labels.size(), payloads.size(), child_transitions)));
   std::vector<std::uint8_t> terminal_flags(payloads.size());
-  std::vector<std::size_t> present;  // the nodes with a payload
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
+  for (std::size_t i = 0; i < payloads.size(); ++i)
     terminal_flags[i] = payloads[i] ? 1 : 0;
-    if (payloads[i])
-      present.push_back(i);
-  }
-  PayloadTable table;
-  table.reserve(payloads.size(), 0);
-  std::vector<std::uint32_t> ids;
-  std::vector<std::uint32_t> counts;
-  const PayloadPrefetch prefetch(payloads, present);
-  std::size_t converted = 0;
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
-    if (PyObject* entry = payloads[i].get()) {
-      prefetch.ahead_of(converted++);
-      QV_TRY(push_payload(entry, table, ids, counts));
-    } else {
-      table.push_absent();
-    }
-  }
+  QV_TRY_ASSIGN(PayloadTable table, to_payload_table(payloads));
   payloads.clear();  // the host objects are no longer needed
   QV_TRY_ASSIGN(VideoTable videos, lift(choose_video_table(video_index)));
   Trie trie = assemble_trie(std::move(node_shifts), std::move(child_labels), std::move(child_transitions),
@@ -239,10 +70,10 @@ PyResult<Ref> from_bytes_impl(std::span<const std::uint8_t> data) {
   return new_prefix_search(std::move(*trie));
 }
 
-PyResult<Ref> fuzzy_match_impl(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
-                               std::optional<std::uint64_t> limit) {
+PyResult<Ref> fuzzy_match_impl(const Trie& trie, std::u32string_view term, WalkOptions options) {
   SignalCheck signals;
-  const std::vector<MatchResult> matches = fuzzy_match(trie, term, WalkOptions{max_dist, limit, &signals});
+  options.cancel = &signals;
+  const std::vector<MatchResult> matches = fuzzy_match(trie, term, options);
   return term_rows(trie, matches);
 }
 
@@ -295,12 +126,12 @@ PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t n
     QV_TRY_ASSIGN(const Trie* trie, trie_of(self));
     const Ref hold = Ref::new_ref(self);
     QV_TRY_ARG(const std::u32string term, "term", to_code_points(slots[0]));
-    std::uint32_t max_dist = 1;
+    WalkOptions options;  // its max_dist is the default
     if (slots[1] != nullptr) {
-      QV_TRY_ARG(max_dist, "max_dist", to_u32(slots[1]));
+      QV_TRY_ARG(options.max_dist, "max_dist", to_u32(slots[1]));
     }
-    QV_TRY_ARG(const auto limit, "limit", optional_of(slots[2], to_u64));
-    return fuzzy_match_impl(*trie, term, max_dist, limit);
+    QV_TRY_ARG(options.limit, "limit", to_optional(slots[2], to_u64));
+    return fuzzy_match_impl(*trie, term, options);
   });
 }
 
@@ -311,13 +142,13 @@ PyObject* fuzzy_match_video_method(PyObject* self, PyObject* const* args, Py_ssi
     QV_TRY_ASSIGN(const Trie* trie, trie_of(self));
     const Ref hold = Ref::new_ref(self);
     QV_TRY_ARG(const std::u32string term, "term", to_code_points(slots[0]));
-    VideoQuery query;
+    VideoQuery query;  // its max_dist is the default
     if (slots[1] != nullptr) {
       QV_TRY_ARG(query.max_dist, "max_dist", to_u32(slots[1]));
     }
-    QV_TRY_ARG(query.limit, "limit", optional_of(slots[2], to_u64));
-    QV_TRY_ARG(query.include_prefix_nodes, "include_prefix_nodes", optional_of(slots[3], to_bool));
-    QV_TRY_ARG(query.min_score, "min_score", optional_of(slots[4], to_double));
+    QV_TRY_ARG(query.limit, "limit", to_optional(slots[2], to_u64));
+    QV_TRY_ARG(query.include_prefix_nodes, "include_prefix_nodes", to_optional(slots[3], to_bool));
+    QV_TRY_ARG(query.min_score, "min_score", to_optional(slots[4], to_double));
     return fuzzy_match_video_impl(*trie, term, query);
   });
 }

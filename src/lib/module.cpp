@@ -1,22 +1,17 @@
 // Module initialisation: single-phase, one interpreter per process.
-#include <atomic>
-#include <cstdint>
 #include <format>
 #include <string>
 
 #include "lib/convert.hpp"
 #include "lib/errors.hpp"
 #include "lib/messages.hpp"
+#include "lib/module_once.hpp"
 #include "lib/prefix_search.hpp"
 
 namespace quorvatel::py {
 namespace {
 
-// The interpreter that first initialised the module; -1 until then.
-std::atomic<std::int64_t> initialising_interpreter{-1};
-
-// The module object of the first successful initialisation.
-PyObject* module_object = nullptr;
+ModuleOnce once;
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -30,18 +25,13 @@ PyModuleDef module_def = {
     .m_free = nullptr,
 };
 
+/// "TypeName: text" of an exception, or the type name alone.
 std::string describe(PyObject* exception) {
-  const Ref text = Ref::steal(PyObject_Str(exception));
-  Py_ssize_t size = 0;
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return type_qualname(exception);
-  }
-  return std::format("{}: {}", type_qualname(exception), std::string_view(utf8, static_cast<std::size_t>(size)));
+  const std::string text = str_or(exception, "");
+  return text.empty() ? type_qualname(exception) : std::format("{}: {}", type_qualname(exception), text);
 }
 
-/// Adds the class under its name and to __all__.
+/// The module body: adds the class under its name and to __all__.
 PyResult<void> add_class(PyObject* module) {
   PyTypeObject* type = prefix_search_type();
   const Ref name = Ref::steal(PyUnicode_FromString("PrefixSearch"));
@@ -67,27 +57,10 @@ PyResult<void> add_class(PyObject* module) {
   return {};
 }
 
-PyResult<Ref> init_module() {
-  PyInterpreterState* interpreter = PyInterpreterState_Get();
-  const std::int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1)
-    return py_fetch();
-  std::int64_t expected = -1;
-  if (!initialising_interpreter.compare_exchange_strong(expected, id) && expected != id)
-    return py_fail(PyExc_ImportError, messages::kSubInterpreter);
-  if (module_object != nullptr)
-    return Ref::new_ref(module_object);
-  Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
-  if (!module)
-    return py_fetch();
-  QV_TRY(add_class(module.get()));
-  module_object = Ref::new_ref(module.get()).release();  // kept for the process
-  return module;
-}
-
 }  // namespace
 }  // namespace quorvatel::py
 
 PyMODINIT_FUNC PyInit__quorvatel() {
-  return quorvatel::py::guarded([] { return quorvatel::py::init_module(); });
+  using namespace quorvatel::py;
+  return guarded([] { return init_once(once, module_def, "_quorvatel", add_class); });
 }

@@ -13,12 +13,7 @@ namespace {
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded([&]() -> PyResult<Ref> {
     const Ref name = Ref::steal(PyType_GetName(type));
-    std::string text = "<unknown>";
-    if (name) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size))
-        text.assign(utf8, static_cast<std::size_t>(size));
-    }
+    const std::string text = utf8_or(name.get(), messages::kUnknownName);
     PyErr_Clear();
     return py_fail(PyExc_TypeError, messages::no_constructor(text));
   });

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <random>
 #include <span>
@@ -16,6 +17,8 @@
 #include "prefix/trie/trie_codec.hpp"
 #include "snapshot/varint.hpp"
 #include "core/result.hpp"
+#include "plain_codec.hpp"
+#include "random_trie.hpp"
 #include "test_support.hpp"
 
 namespace quorvatel::snapshot {
@@ -32,6 +35,7 @@ using snapshot::DecodeErrorKind;
 using snapshot::encode;
 using testing::payload;
 using Bytes = std::vector<std::uint8_t>;
+using testing::Rng;
 
 /// "02 00 C3" -> {0x02, 0x00, 0xC3}.
 Bytes hex(std::string_view text) {
@@ -249,7 +253,9 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"PayloadTag", hex("00 00 00 01 02"), kPayloadTag2},
         ErrorCase{"PayloadTagMissing", hex("00 00 00 01"), kEnd1},
         ErrorCase{"PayloadCountsCut", hex("00 00 00 01 01 03 01 00 02 05"), kEnd1},
-        ErrorCase{"FlagTwo", hex("00 00 00 00 00 00 00 01 02"), "InvalidBooleanValue(2)"}),
+        ErrorCase{"FlagTwo", hex("00 00 00 00 00 00 00 01 02"), "InvalidBooleanValue(2)"},
+        // a wrong flag is reported before the end of the input behind it
+        ErrorCase{"FlagTwoThenEnd", hex("00 00 00 00 00 00 00 03 02"), "InvalidBooleanValue(2)"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // A declared count is not compared with the input; the elements run out
@@ -368,88 +374,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------- random tries
 
-/// std::mt19937 narrowed to the 32 bits it produces.
-struct Rng {
-  std::mt19937 engine;
-  std::uint32_t operator()() { return static_cast<std::uint32_t>(engine()); }
-};
-
-std::uint32_t random_u32(Rng& rng) {
-  switch (rng() % 4) {
-    case 0:
-      return rng() % 251;
-    case 1:
-      return 251 + rng() % (65536 - 251);
-    case 2:
-      return rng() % 2 ? 0xFFFF'FFFFu : 65536 + rng() % 1000;
-    default:
-      return static_cast<std::uint32_t>(rng());
-  }
-}
-
-char32_t random_char(Rng& rng) {
-  switch (rng() % 5) {
-    case 0:
-      return 0;
-    case 1:
-      return U'a' + rng() % 26;
-    case 2:
-      return 0x80 + rng() % (0x800 - 0x80);
-    case 3: {
-      const char32_t c = 0x800 + rng() % (0x10000 - 0x800);
-      return c >= 0xD800 && c <= 0xDFFF ? c + 0x800 : c;
-    }
-    default:
-      return 0x10000 + rng() % (0x110000 - 0x10000);
-  }
-}
-
-std::vector<std::uint32_t> random_list(Rng& rng, std::size_t max_len) {
-  // Now and then a list long enough for a 3-byte length.
-  const std::size_t len = rng() % 20 == 0 ? 251 + rng() % 10 : rng() % (max_len + 1);
-  std::vector<std::uint32_t> out(len);
-  for (auto& v : out)
-    v = random_u32(rng);
-  return out;
-}
-
-Trie random_trie(Rng& rng) {
-  Trie t;
-  t.node_shifts = random_list(rng, 8);
-  t.child_labels.resize(rng() % 9);
-  for (auto& c : t.child_labels)
-    c = random_char(rng);
-  t.child_transitions = random_list(rng, 8);
-  const std::size_t slots = rng() % 9;
-  for (std::size_t i = 0; i < slots; ++i) {
-    if (rng() % 4 == 0) {
-      t.payloads.push_absent();
-      continue;
-    }
-    const auto ids = random_list(rng, 4);
-    auto counts = random_list(rng, 4);
-    if (rng() % 2)
-      counts.resize(ids.size(), 1);  // mostly consistent, sometimes ragged
-    t.payloads.push(random_u32(rng), ids, counts);
-  }
-  t.video_uuids.resize(rng() % 3);
-  for (auto& id : t.video_uuids)
-    for (auto& b : id)
-      b = static_cast<std::uint8_t>(rng());
-  t.video_int_ids = random_list(rng, 4);
-  t.id_mode = rng() % 2 ? IdMode::Int32 : IdMode::Uuid;
-  t.terminal_flags.resize(rng() % 9);
-  for (auto& f : t.terminal_flags)
-    f = static_cast<std::uint8_t>(rng() % 2);
-  return t;
-}
-
 TEST(SnapshotProperty, RandomTriesRoundTrip) {
   Rng rng{std::mt19937(20240611)};
   for (int i = 0; i < 400; ++i) {
-    const Trie t = random_trie(rng);
+    const Trie t = testing::random_fields(rng);
     const Bytes bytes = encode(t);
     ASSERT_EQ(snapshot::encoded_size(t), bytes.size());
+    ASSERT_EQ(bytes, testing::plain::encode(t)) << "trie " << i;
     const auto back = decode(bytes);
     ASSERT_TRUE(back) << "trie " << i << ": " << to_string(back.error());
     ASSERT_EQ(*back, t) << "trie " << i;
@@ -461,7 +392,7 @@ TEST(SnapshotProperty, EveryStrictPrefixEndsUnexpectedly) {
   Rng rng{std::mt19937(7)};
   std::vector<Bytes> snapshots{kEAcute, kAbAc};
   for (int i = 0; i < 30; ++i)
-    snapshots.push_back(encode(random_trie(rng)));
+    snapshots.push_back(encode(testing::random_fields(rng)));
   for (const Bytes& full : snapshots) {
     for (std::size_t len = 0; len < full.size(); ++len) {
       const auto t = decode(std::span(full).first(len));
@@ -477,316 +408,11 @@ TEST(SnapshotProperty, EveryStrictPrefixEndsUnexpectedly) {
 //
 // The codec takes runs of items through raw pointers (with look-ahead loads
 // and 8-byte stores) and hands anything unusual, and the last bytes of the
-// input or output, to item-by-item routes. A plain codec written from the
-// format alone, one item at a time with every length checked, is what both
-// routes must agree with: the same bytes, the same tries, the same errors.
-
-namespace plain {
-
-using snapshot::DecodeError;
-using snapshot::IntegerType;
-
-/// Writes varints in their shortest form, or (with an engine) in any form
-/// that holds the value, lengths up to the 9-byte one.
-struct Writer {
-  Bytes out;
-  Rng* forms = nullptr;
-
-  void le(std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-      out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-  }
-  void varint(std::uint64_t v, bool wide) {
-    int form = v <= 250 ? 0 : v <= 0xFFFF ? 1 : v <= 0xFFFF'FFFF ? 2 : 3;
-    if (forms != nullptr)
-      form += static_cast<int>((*forms)() % static_cast<unsigned>((wide ? 4 : 3) - form));
-    switch (form) {
-      case 0:
-        out.push_back(static_cast<std::uint8_t>(v));
-        break;
-      case 1:
-        out.push_back(251);
-        le(v, 2);
-        break;
-      case 2:
-        out.push_back(252);
-        le(v, 4);
-        break;
-      default:
-        out.push_back(253);
-        le(v, 8);
-    }
-  }
-  void u32(std::uint32_t v) { varint(v, false); }
-  void len(std::size_t n) { varint(n, true); }
-  void character(char32_t c) {
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
-      c = 0xFFFD;
-    if (c < 0x80) {
-      out.push_back(static_cast<std::uint8_t>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<std::uint8_t>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<std::uint8_t>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<std::uint8_t>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    }
-  }
-  void u32s(const std::vector<std::uint32_t>& values) {
-    len(values.size());
-    for (const std::uint32_t v : values)
-      u32(v);
-  }
-};
-
-Bytes encode(const Trie& t, Rng* forms = nullptr) {
-  Writer w;
-  w.forms = forms;
-  w.u32s(t.node_shifts);
-  w.len(t.child_labels.size());
-  for (const char32_t c : t.child_labels)
-    w.character(c);
-  w.u32s(t.child_transitions);
-  w.len(t.payloads.size());
-  for (std::size_t i = 0; i < t.payloads.size(); ++i) {
-    const auto p = t.payloads.payload(i);
-    w.out.push_back(p ? 1 : 0);
-    if (!p)
-      continue;
-    w.u32(p->count);
-    w.u32s(p->video_ids);
-    w.u32s(p->video_counts);
-  }
-  w.len(t.video_uuids.size());
-  for (const VideoUuid& id : t.video_uuids)
-    w.out.insert(w.out.end(), id.begin(), id.end());
-  w.u32s(t.video_int_ids);
-  w.u32(static_cast<std::uint32_t>(t.id_mode));
-  w.len(t.terminal_flags.size());
-  for (const std::uint8_t f : t.terminal_flags)
-    w.out.push_back(f != 0 ? 1 : 0);
-  return w.out;
-}
-
-struct Reader {
-  std::span<const std::uint8_t> in;
-  std::size_t pos = 0;
-
-  [[nodiscard]] std::size_t left() const { return in.size() - pos; }
-
-  std::expected<std::uint64_t, DecodeError> varint(bool wide) {
-    const std::size_t r = left();
-    if (r == 0)
-      return std::unexpected(DecodeError::unexpected_end(1));
-    const std::uint8_t k = in[pos];
-    if (k <= 250) {
-      ++pos;
-      return k;
-    }
-    std::size_t body = 0;
-    if (k == 251) {
-      body = 2;
-    } else if (k == 252) {
-      body = 4;
-    } else if (k == 253 && wide) {
-      body = 8;
-    } else {
-      const IntegerType expected = wide ? IntegerType::U64 : IntegerType::U32;
-      const IntegerType found = k == 253 ? IntegerType::U64 : k == 254 ? IntegerType::U128 : IntegerType::Reserved;
-      return std::unexpected(DecodeError::invalid_integer_type(expected, found));
-    }
-    if (r < 1 + body)
-      return std::unexpected(DecodeError::unexpected_end(1 + body - r));
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < body; ++i)
-      v |= std::uint64_t{in[pos + 1 + i]} << (8 * i);
-    pos += 1 + body;
-    return v;
-  }
-  std::expected<std::uint32_t, DecodeError> u32() {
-    QV_TRY_ASSIGN(const std::uint64_t v, varint(false));
-    return static_cast<std::uint32_t>(v);
-  }
-  std::expected<std::uint8_t, DecodeError> byte() {
-    if (left() == 0)
-      return std::unexpected(DecodeError::unexpected_end(1));
-    return in[pos++];
-  }
-  std::expected<char32_t, DecodeError> character() {
-    QV_TRY_ASSIGN(const std::uint8_t lead, byte());
-    std::size_t n;
-    char32_t min;
-    if (lead < 0x80)
-      return lead;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      n = 2;
-      min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      n = 3;
-      min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      n = 4;
-      min = 0x10000;
-    } else {
-      return std::unexpected(DecodeError::invalid_char_encoding({lead, 0, 0, 0}));
-    }
-    if (left() < n - 1)
-      return std::unexpected(DecodeError::unexpected_end(n - 1 - left()));
-    std::array<std::uint8_t, 4> bytes{lead, 0, 0, 0};
-    char32_t c = lead & (0xFF >> (n + 1));
-    bool ok = true;
-    for (std::size_t i = 1; i < n; ++i) {
-      bytes[i] = in[pos++];
-      ok = ok && (bytes[i] & 0xC0) == 0x80;
-      c = (c << 6) | (bytes[i] & 0x3F);
-    }
-    if (!ok || c < min || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
-      return std::unexpected(DecodeError::invalid_char_encoding(bytes));
-    return c;
-  }
-  std::expected<std::vector<std::uint32_t>, DecodeError> u32s() {
-    QV_TRY_ASSIGN(const std::uint64_t n, varint(true));
-    std::vector<std::uint32_t> out;
-    for (std::uint64_t i = 0; i < n; ++i) {
-      QV_TRY_ASSIGN(const std::uint32_t v, u32());
-      out.push_back(v);
-    }
-    return out;
-  }
-};
-
-std::expected<Trie, DecodeError> decode(std::span<const std::uint8_t> bytes) {
-  Reader in{bytes};
-  Trie t;
-  QV_TRY_ASSIGN(t.node_shifts, in.u32s());
-  QV_TRY_ASSIGN(const std::uint64_t labels, in.varint(true));
-  for (std::uint64_t i = 0; i < labels; ++i) {
-    QV_TRY_ASSIGN(const char32_t c, in.character());
-    t.child_labels.push_back(c);
-  }
-  QV_TRY_ASSIGN(t.child_transitions, in.u32s());
-  QV_TRY_ASSIGN(const std::uint64_t slots, in.varint(true));
-  for (std::uint64_t i = 0; i < slots; ++i) {
-    QV_TRY_ASSIGN(const std::uint8_t tag, in.byte());
-    if (tag == 0) {
-      t.payloads.push_absent();
-      continue;
-    }
-    if (tag != 1)
-      return std::unexpected(DecodeError::unexpected_variant(snapshot::kPayloadTypeName, tag));
-    QV_TRY_ASSIGN(const std::uint32_t count, in.u32());
-    QV_TRY_ASSIGN(const std::vector<std::uint32_t> ids, in.u32s());
-    QV_TRY_ASSIGN(const std::vector<std::uint32_t> counts, in.u32s());
-    t.payloads.push(count, ids, counts);
-  }
-  QV_TRY_ASSIGN(const std::uint64_t uuids, in.varint(true));
-  for (std::uint64_t i = 0; i < uuids; ++i) {
-    if (in.left() < 16)
-      return std::unexpected(DecodeError::unexpected_end(16 - in.left()));
-    VideoUuid id;
-    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(in.pos), 16, id.begin());
-    in.pos += 16;
-    t.video_uuids.push_back(id);
-  }
-  QV_TRY_ASSIGN(t.video_int_ids, in.u32s());
-  QV_TRY_ASSIGN(const std::uint32_t mode, in.u32());
-  if (mode > 1)
-    return std::unexpected(DecodeError::unexpected_variant(snapshot::kIdModeTypeName, mode));
-  t.id_mode = static_cast<IdMode>(mode);
-  QV_TRY_ASSIGN(const std::uint64_t flags, in.varint(true));
-  for (std::uint64_t i = 0; i < flags; ++i) {
-    QV_TRY_ASSIGN(const std::uint8_t f, in.byte());
-    if (f > 1)
-      return std::unexpected(DecodeError::invalid_boolean_value(f));
-    t.terminal_flags.push_back(f);
-  }
-  return t;
-}
+// input or output, to item-by-item routes. The plain codec (plain_codec.hpp)
+// is what both routes must agree with: the same bytes, the same tries, the
+// same errors.
 
 
-}  // namespace plain
-
-/// Values that stay in one form for a stretch and then change, as the
-/// fields of a real trie do (increasing offsets, descending counts, ids of a
-/// small or a large video table), with now and then a value of another form.
-struct Regimes {
-  Rng& rng;
-  int form = 0;
-  std::uint32_t operator()() {
-    if (rng() % 64 == 0)
-      form = static_cast<int>(rng() % 4);
-    switch (rng() % 16 == 0 ? rng() % 4 : static_cast<std::uint32_t>(form)) {
-      case 0:
-        return rng() % 251;
-      case 1:
-        return 251 + rng() % (65536 - 251);
-      case 2:
-        return 65536 + rng() % 1'000'000;
-      default:
-        return static_cast<std::uint32_t>(rng());
-    }
-  }
-};
-
-/// A trie large enough that every field is read and written mostly in runs.
-Trie large_trie(Rng& rng, std::size_t nodes) {
-  Regimes value{rng};
-  Trie t;
-  for (std::size_t i = 0; i < nodes; ++i)
-    t.node_shifts.push_back(value());
-  for (std::size_t i = 0; i < nodes; ++i) {
-    const unsigned kind = rng() % 40;
-    char32_t c = U'a' + rng() % 26;  // mostly runs of ASCII
-    if (kind == 0)
-      c = 0x80 + rng() % 0x780;
-    else if (kind == 1)
-      c = 0x800 + rng() % 0xD000;
-    else if (kind == 2)
-      c = 0x10000 + rng() % 0x100000;
-    else if (kind == 3)
-      c = 0;
-    t.child_labels.push_back(c);
-  }
-  for (std::size_t i = 0; i + 1 < nodes; ++i)
-    t.child_transitions.push_back(value());
-  for (std::size_t i = 0; i < nodes; ++i) {
-    const unsigned kind = rng() % 100;
-    if (kind == 0) {
-      t.payloads.push_absent();
-      continue;
-    }
-    std::size_t n = rng() % 12;
-    if (kind == 1)
-      n = 240 + rng() % 40;  // lengths on both sides of the one-byte form
-    std::vector<std::uint32_t> ids(n), counts(n);
-    for (auto& id : ids)
-      id = value();
-    std::uint32_t c = value();
-    for (auto& count : counts) {
-      count = c;
-      c -= c / 3;  // descending, through the forms
-    }
-    if (kind == 2)
-      counts.resize(rng() % 4);  // ragged
-    t.payloads.push(value(), ids, counts);
-  }
-  t.video_uuids.resize(rng() % 50);
-  for (auto& id : t.video_uuids)
-    for (auto& b : id)
-      b = static_cast<std::uint8_t>(rng());
-  for (std::size_t i = 0; i < nodes / 8; ++i)
-    t.video_int_ids.push_back(value());
-  t.id_mode = rng() % 2 ? IdMode::Int32 : IdMode::Uuid;
-  for (std::size_t i = 0; i < nodes; ++i)
-    t.terminal_flags.push_back(static_cast<std::uint8_t>(rng() % 2));
-  return t;
-}
 
 /// The outcome of decoding: the trie, or the error.
 using Outcome = std::expected<Trie, snapshot::DecodeError>;
@@ -806,18 +432,18 @@ using Outcome = std::expected<Trie, snapshot::DecodeError>;
 TEST(SnapshotRoutes, LargeTriesMatchThePlainCodec) {
   for (const unsigned seed : {1u, 2u, 3u}) {
     Rng rng{std::mt19937(seed)};
-    const Trie t = large_trie(rng, 20'000 + 7 * seed);
+    const Trie t = testing::large_fields(rng, 20'000 + 7 * seed);
     const Bytes bytes = encode(t);
-    ASSERT_EQ(bytes, plain::encode(t)) << "seed " << seed;
+    ASSERT_EQ(bytes, testing::plain::encode(t)) << "seed " << seed;
     EXPECT_EQ(snapshot::encoded_size(t), bytes.size());
     const auto back = decode(bytes);
     ASSERT_TRUE(back) << to_string(back.error());
     EXPECT_EQ(*back, t);
-    EXPECT_TRUE(same_outcome(back, plain::decode(bytes)));
+    EXPECT_TRUE(same_outcome(back, testing::plain::decode(bytes)));
 
     // Every varint in a form chosen at random among those that hold it.
     Rng forms{std::mt19937(seed + 100)};
-    const Bytes long_forms = plain::encode(t, &forms);
+    const Bytes long_forms = testing::plain::encode(t, std::ref(forms));
     ASSERT_NE(long_forms, bytes);
     EXPECT_TRUE(same_outcome(decode(long_forms), Outcome(t)));
   }
@@ -825,16 +451,16 @@ TEST(SnapshotRoutes, LargeTriesMatchThePlainCodec) {
 
 TEST(SnapshotRoutes, DamagedLargeSnapshotsFailAsThePlainDecoderDoes) {
   Rng rng{std::mt19937(99)};
-  const Trie t = large_trie(rng, 2'000);
+  const Trie t = testing::large_fields(rng, 2'000);
   const Bytes bytes = encode(t);
   // Every cut in the last 600 bytes (where the item-by-item routes take
   // over) and a spread of cuts everywhere else.
   for (std::size_t len = bytes.size() - 600; len < bytes.size(); ++len)
-    ASSERT_TRUE(same_outcome(decode(std::span(bytes).first(len)), plain::decode(std::span(bytes).first(len))))
+    ASSERT_TRUE(same_outcome(decode(std::span(bytes).first(len)), testing::plain::decode(std::span(bytes).first(len))))
         << "cut to " << len;
   for (int i = 0; i < 300; ++i) {
     const std::size_t len = rng() % bytes.size();
-    ASSERT_TRUE(same_outcome(decode(std::span(bytes).first(len)), plain::decode(std::span(bytes).first(len))))
+    ASSERT_TRUE(same_outcome(decode(std::span(bytes).first(len)), testing::plain::decode(std::span(bytes).first(len))))
         << "cut to " << len;
   }
   // One byte changed, to values that turn a marker, a tag, a lead byte or a
@@ -844,7 +470,7 @@ TEST(SnapshotRoutes, DamagedLargeSnapshotsFailAsThePlainDecoderDoes) {
     Bytes damaged = bytes;
     const std::size_t at = rng() % damaged.size();
     damaged[at] = values[rng() % std::size(values)];
-    ASSERT_TRUE(same_outcome(decode(damaged), plain::decode(damaged))) << "byte " << at << " set to "
+    ASSERT_TRUE(same_outcome(decode(damaged), testing::plain::decode(damaged))) << "byte " << at << " set to "
                                                                          << int{damaged[at]};
   }
 }

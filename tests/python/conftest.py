@@ -1,6 +1,14 @@
+import os
+import sys
+
 import pytest
 
-import _quorvatel
+# The snapshot format and the terms -> arrays helper, shared with the fuzz
+# seed maker and the benchmarks.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "shared"))
+
+import _quorvatel  # noqa: E402
+import term_arrays  # noqa: E402
 
 PrefixSearch = _quorvatel.PrefixSearch
 
@@ -13,6 +21,7 @@ AB_AC_ARGS = (
     [b"\x01\x00\x00\x00", b"\x02\x00\x00\x00"],
     2,
 )
+NODE_SHIFTS, CHILD_LABELS, PAYLOADS, CHILD_TRANSITIONS, VIDEO_INDEX, VIDEO_TOP_N = AB_AC_ARGS
 
 
 @pytest.fixture
@@ -20,42 +29,41 @@ def ab_ac():
     return PrefixSearch.from_internal_data_v2(*AB_AC_ARGS)
 
 
+def build(**changes):
+    """from_internal_data_v2 with the arguments of the ab/ac trie, some
+    replaced by keyword."""
+    args = dict(
+        node_shifts=NODE_SHIFTS,
+        child_labels=CHILD_LABELS,
+        payloads=PAYLOADS,
+        child_transitions=CHILD_TRANSITIONS,
+        video_index=VIDEO_INDEX,
+        video_top_n=VIDEO_TOP_N,
+    )
+    args.update(changes)
+    return PrefixSearch.from_internal_data_v2(*args.values())
+
+
+def check_raises(call, exc_type, message):
+    """call() raises exactly `exc_type` (not a subclass) with `message`."""
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value) is exc_type, repr(info.value)
+    assert str(info.value) == message
+    return info.value
+
+
 def build_from_terms(terms, video_top_n=10, id_width=4):
     """Builds a trie from {term: (count, [(video_row, count), ...])} with
-    parents numbered before children (breadth-first), videos as Int32 ids
-    equal to their row (id_width 4) or as 16-byte ids (id_width 16)."""
-    children = [{}]
-    labels = [""]
-    payload_of = {}
-    for term, payload in terms.items():
-        node = 0
-        for ch in term:
-            nxt = children[node].get(ch)
-            if nxt is None:
-                nxt = len(labels)
-                children[node][ch] = nxt
-                children.append({})
-                labels.append(ch)
-            node = nxt
-        payload_of[node] = payload
-    # renumber breadth-first so that parents come before children
-    order = [0]
-    for node in order:
-        order.extend(children[node].values())
-    new = {old: i for i, old in enumerate(order)}
-    node_shifts, child_transitions, child_labels, payloads = [], [], [], []
-    max_row = -1
-    for old in order:
-        node_shifts.append(len(child_transitions))
-        child_transitions.extend(new[c] for c in children[old].values())
-        child_labels.append(labels[old])
-        p = payload_of.get(old)
-        if p is None:
-            payloads.append(None)
-        else:
-            count, videos = p
-            payloads.append((count, [v for v, _ in videos], [c for _, c in videos]))
-            max_row = max([max_row] + [v for v, _ in videos])
+    nodes numbered breadth-first, videos as Int32 ids equal to their row
+    (id_width 4) or as 16-byte ids (id_width 16)."""
+
+    def payload(term):
+        count, videos = terms[term]
+        return count, [v for v, _ in videos], [c for _, c in videos]
+
+    node_shifts, child_labels, payloads, child_transitions = term_arrays.flat_arrays(terms, payload, "breadth")
+    max_row = max((v for _, videos in terms.values() for v, _ in videos), default=-1)
     video_index = [
         i.to_bytes(4, "little") if id_width == 4 else bytes([i % 256]) * 16 for i in range(max_row + 1)
     ]

@@ -12,14 +12,14 @@ import pytest
 
 from _quorvatel import PrefixSearch
 
-from conftest import AB_AC_ARGS
+from conftest import AB_AC_ARGS, CHILD_LABELS, CHILD_TRANSITIONS, NODE_SHIFTS, PAYLOADS, VIDEO_INDEX, build, check_raises
+from conftest import IndexOrRaise as Index
 
 FIDV2 = "PrefixSearch.from_internal_data_v2()"
 FB = "PrefixSearch.from_bytes()"
 FM = "PrefixSearch.fuzzy_match()"
 FMV = "PrefixSearch.fuzzy_match_video()"
 
-NODE_SHIFTS, CHILD_LABELS, PAYLOADS, CHILD_TRANSITIONS, VIDEO_INDEX, VIDEO_TOP_N = AB_AC_ARGS
 AB_AC_BYTES = PrefixSearch.from_internal_data_v2(*AB_AC_ARGS).to_bytes()
 
 ALL_AB = [("ab", 1, 0), ("ac", 1, 1)]
@@ -54,45 +54,6 @@ def index_error(obj):
     with pytest.raises(TypeError) as info:
         operator.index(obj)
     return info.value
-
-
-def build(**changes):
-    args = dict(
-        node_shifts=NODE_SHIFTS,
-        child_labels=CHILD_LABELS,
-        payloads=PAYLOADS,
-        child_transitions=CHILD_TRANSITIONS,
-        video_index=VIDEO_INDEX,
-        video_top_n=VIDEO_TOP_N,
-    )
-    args.update(changes)
-    return PrefixSearch.from_internal_data_v2(*args.values())
-
-
-def check_raises(call, exc_type, message):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is exc_type, repr(info.value)
-    assert str(info.value) == message
-    return info.value
-
-
-class Index:
-    """An integer-like object that is not an int."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIndex:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
 
 
 class FloatLike:
@@ -407,7 +368,7 @@ def test_to_bytes_refuses_arguments_like_any_noargs_method(ab_ac, call, builtin_
     assert ab_ac.to_bytes() == AB_AC_BYTES
 
 
-# ---------------------------------------------------------------- R1: text
+# ---------------------------------------------------------------- text
 
 
 class StrSub(str):
@@ -479,7 +440,7 @@ def test_unencodable_text_passes_the_interpreters_error(ab_ac, call):
     assert str(info.value).startswith("'utf-8' codec can't encode character")
 
 
-# ---------------------------------------------------------------- R2 and R3: small unsigned integers
+# ---------------------------------------------------------------- unsigned 32-bit and 8-bit integers
 
 
 @pytest.mark.parametrize("method", ["fuzzy_match", "fuzzy_match_video"])
@@ -623,7 +584,7 @@ def test_errors_from_index_pass_unchanged(ab_ac, site, make_error):
     error = custom_errors()[make_error]
     _, call = INTEGER_SITES[site]
     with pytest.raises(BaseException) as info:
-        call(ab_ac, RaisingIndex(error))
+        call(ab_ac, Index(error))
     assert info.value is error
     assert str(info.value) == str(error)
     assert "__index__" in [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
@@ -634,7 +595,7 @@ def test_type_error_from_index_is_wrapped_with_its_cause(ab_ac, site):
     original = type_error_with_cause()
     param, call = INTEGER_SITES[site]
     with pytest.raises(BaseException) as info:
-        call(ab_ac, RaisingIndex(original))
+        call(ab_ac, Index(original))
     assert type(info.value) is TypeError
     assert str(info.value) == f"argument '{param}': outer text"
     assert info.value is not original
@@ -646,7 +607,7 @@ def test_type_error_from_index_is_wrapped_with_its_cause(ab_ac, site):
 def test_type_error_without_cause_is_wrapped_without_cause(ab_ac, site):
     param, call = INTEGER_SITES[site]
     with pytest.raises(BaseException) as info:
-        call(ab_ac, RaisingIndex(TypeError("plain")))
+        call(ab_ac, Index(TypeError("plain")))
     assert type(info.value) is TypeError
     assert str(info.value) == f"argument '{param}': plain"
     assert info.value.__cause__ is None
@@ -663,7 +624,7 @@ def test_index_returning_a_non_int_is_wrapped(ab_ac, site):
     assert str(info.value) == f"argument '{param}': {expected}"
 
 
-# ---------------------------------------------------------------- R4: unsigned 64-bit
+# ---------------------------------------------------------------- unsigned 64-bit integers
 
 
 @pytest.mark.parametrize("value", [-1, -(2**70), 2**64, 2**100, Index(-1), Index(2**64)])
@@ -729,7 +690,7 @@ def test_video_top_n_accepts_full_range_and_integer_likes(top_n):
     assert build(video_top_n=top_n).to_bytes() == AB_AC_BYTES
 
 
-# ---------------------------------------------------------------- R5: float
+# ---------------------------------------------------------------- floats
 
 
 class FloatSub(float):
@@ -805,7 +766,7 @@ def test_float_returning_a_non_float_is_wrapped(ab_ac):
     check_raises(lambda: ab_ac.fuzzy_match_video("ab", min_score=bad), TypeError, f"argument 'min_score': {expected}")
 
 
-# ---------------------------------------------------------------- R6: boolean
+# ---------------------------------------------------------------- booleans
 
 
 def fake_numpy_type(name, module="numpy", **body):
@@ -908,7 +869,7 @@ def test_numpy_like_boolean_truth_slot_type_error_is_wrapped(ab_ac):
     assert info.value.__cause__ is original.__cause__
 
 
-# ---------------------------------------------------------------- R7: vectors
+# ---------------------------------------------------------------- sequences
 
 VECTOR_PARAMS = ["node_shifts", "child_labels", "payloads", "child_transitions", "video_index"]
 
@@ -1095,7 +1056,7 @@ def test_payload_items_are_not_examined_by_binding():
     )
 
 
-# ---------------------------------------------------------------- R9: bytes
+# ---------------------------------------------------------------- bytes
 
 
 class BytesSub(bytes):

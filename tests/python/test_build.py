@@ -10,9 +10,8 @@ import pytest
 
 from _quorvatel import PrefixSearch
 
-from conftest import AB_AC_ARGS, IndexOrRaise
-
-NODE_SHIFTS, CHILD_LABELS, PAYLOADS, CHILD_TRANSITIONS, VIDEO_INDEX, VIDEO_TOP_N = AB_AC_ARGS
+from conftest import CHILD_LABELS, CHILD_TRANSITIONS, NODE_SHIFTS, PAYLOADS, IndexOrRaise, build, check_raises
+from snapshot_format import Fields, decode
 
 # the propagated trie of "ab" and "ac", as its snapshot
 AB_AC_BYTES = bytes.fromhex(
@@ -33,80 +32,7 @@ AB_AC_BYTES = bytes.fromhex(
 INDEX_OUT_OF_BOUNDS = r"^index out of bounds: the len is \d+ but the index is \d+$"
 
 
-def build(**changes):
-    args = dict(
-        node_shifts=NODE_SHIFTS,
-        child_labels=CHILD_LABELS,
-        payloads=PAYLOADS,
-        child_transitions=CHILD_TRANSITIONS,
-        video_index=VIDEO_INDEX,
-        video_top_n=VIDEO_TOP_N,
-    )
-    args.update(changes)
-    return PrefixSearch.from_internal_data_v2(*args.values())
-
-
-def check_raises(call, exc_type, message):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is exc_type, repr(info.value)
-    assert str(info.value) == message
-    return info.value
-
-
-# ---------------------------------------------------------------- a reader for snapshots
-
-Trie = collections.namedtuple(
-    "Trie", "node_shifts child_labels child_transitions payloads video_uuids video_int_ids id_mode terminal_flags"
-)
-
-
-class _Reader:
-    def __init__(self, data):
-        self.data, self.pos = data, 0
-
-    def byte(self):
-        self.pos += 1
-        return self.data[self.pos - 1]
-
-    def take(self, n):
-        self.pos += n
-        return self.data[self.pos - n : self.pos]
-
-    def varint(self):
-        k = self.byte()
-        if k <= 250:
-            return k
-        return int.from_bytes(self.take({251: 2, 252: 4, 253: 8}[k]), "little")
-
-    def vec(self, item):
-        return [item() for _ in range(self.varint())]
-
-    def char(self):
-        lead = self.data[self.pos]
-        size = 1 if lead < 0x80 else 2 if lead < 0xE0 else 3 if lead < 0xF0 else 4
-        return self.take(size).decode("utf-8")
-
-    def payload(self):
-        if self.byte() == 0:
-            return None
-        return (self.varint(), self.vec(self.varint), self.vec(self.varint))
-
-
-def decode(data):
-    r = _Reader(data)
-    trie = Trie(
-        r.vec(r.varint),
-        "".join(r.vec(r.char)),
-        r.vec(r.varint),
-        r.vec(r.payload),
-        r.vec(lambda: r.take(16)),
-        r.vec(r.varint),
-        r.varint(),
-        [bool(b) for b in r.vec(r.byte)],
-    )
-    assert r.pos == len(data)
-    return trie
+Trie = Fields
 
 
 def test_reader_matches_the_known_snapshot():
@@ -138,7 +64,7 @@ def test_worked_example_queries(ab_ac):
 # ---------------------------------------------------------------- checks and their order
 
 CHECK_ERRORS = [
-    # 1. node_shifts length
+    # the length of node_shifts
     pytest.param(
         dict(node_shifts=[0, 1, 3, 3, 3]),
         ValueError,
@@ -153,10 +79,10 @@ CHECK_ERRORS = [
         "node_shifts len 4 != child_labels len 3",
         id="n-3-with-4-shifts",
     ),
-    # 2. payloads length
+    # the length of payloads
     pytest.param(dict(payloads=PAYLOADS[:3]), ValueError, "payloads len 3 != child_labels len 4", id="payloads-short"),
     pytest.param(dict(payloads=PAYLOADS + [None]), ValueError, "payloads len 5 != child_labels len 4", id="payloads-long"),
-    # 3. edge targets
+    # edge targets
     pytest.param(
         dict(child_transitions=[1, 2, 4]), ValueError, "child_transitions[2] = 4 out of range [0..4)", id="edge-equal-to-n"
     ),
@@ -181,7 +107,7 @@ CHECK_ERRORS = [
         "child_transitions[0] = 0 out of range [0..0)",
         id="no-nodes-edge-zero",
     ),
-    # 6. payload entries
+    # payload entries
     pytest.param(
         dict(payloads=[None, None, [5, [0], [5]], PAYLOADS[3]]),
         TypeError,
@@ -360,7 +286,7 @@ CHECK_ERRORS = [
         "'list' object cannot be converted to 'PyTuple'",
         id="nodes-in-order-2",
     ),
-    # 7. video table shape
+    # the shape of the video table
     pytest.param(
         dict(video_index=[bytes(16), bytes(4)]),
         ValueError,

@@ -1,14 +1,17 @@
-"""Every method, on success and on each kind of failure, run thousands of
-times: the interpreter's reference total (debug interpreter) or its count of
-allocated blocks, and the process's resident memory, must not grow."""
+"""Every method and function of both extensions, on success and on each kind
+of failure, run thousands of times: the interpreter's reference total (debug
+interpreter) or its count of allocated blocks, and the process's resident
+memory, must not grow."""
 
 import gc
 import os
 import sys
+import uuid
 
 import numpy
 import pytest
 
+import _quorvatel_records as records
 from _quorvatel import PrefixSearch
 
 from conftest import AB_AC_ARGS, IndexOrRaise as Index
@@ -18,6 +21,37 @@ ROUNDS = 2000
 ab_ac = PrefixSearch.from_internal_data_v2(*AB_AC_ARGS)
 snapshot = ab_ac.to_bytes()
 broken = PrefixSearch.from_bytes(bytes.fromhex("0400010303040061626303010209040000000000000004000001" "01"))
+
+
+class UuidWithoutInt(uuid.UUID):
+    @property
+    def int(self):
+        return 2**200
+
+
+class RaisingRow:
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        raise KeyError(i)
+
+
+def fresh_rows(n):
+    return ((f"t{i:03d}", i % 7, 1) for i in range(n))
+
+
+def rows(*last):
+    """Two good rows, then `last`."""
+    return [("ab", 1, 2), ("ac", 2, 1), *last]
+
+
+def raising_rows():
+    yield ("a", 1, 1)
+    raise KeyError("from the iterator")
+
+
+U = uuid.UUID(int=7)
 
 
 class RaisingIter:
@@ -63,6 +97,32 @@ def calls():
         ("video-float", lambda: ab_ac.fuzzy_match_video("ab", min_score="x")),
         ("video-index-cause", lambda: ab_ac.fuzzy_match_video("ab", limit=Index(TypeError("inner")))),
         ("no-constructor", lambda: PrefixSearch()),
+        ("records", lambda: records.build_snapshot(rows(("b", None, 4)), 10)),
+        ("records-uuid", lambda: records.build_snapshot([("a", U, 1), ("b", U.bytes, 2)], 2)),
+        ("records-fresh-terms", lambda: records.build_snapshot(fresh_rows(200), 3)),
+        ("records-tuple", lambda: records.build_snapshot(tuple(rows()), 3)),
+        ("records-not-a-row", lambda: records.build_snapshot(rows(5), 1)),
+        ("records-row-size", lambda: records.build_snapshot(rows(("a", 1)), 1)),
+        ("records-row-raises", lambda: records.build_snapshot(rows(RaisingRow()), 1)),
+        ("records-term-type", lambda: records.build_snapshot(rows((b"a", 1, 1)), 1)),
+        ("records-empty-term", lambda: records.build_snapshot(rows(("", 1, 1)), 1)),
+        ("records-nul", lambda: records.build_snapshot(rows(("a\0", 1, 1)), 1)),
+        ("records-surrogate", lambda: records.build_snapshot(rows(("a\ud800", 1, 1)), 1)),
+        ("records-video-type", lambda: records.build_snapshot(rows(("a", 1.5, 1)), 1)),
+        ("records-video-bytes", lambda: records.build_snapshot([("a", b"abc", 1)], 1)),
+        ("records-kinds-mixed", lambda: records.build_snapshot(rows(("a", U, 1)), 1)),
+        ("records-uuid-int", lambda: records.build_snapshot([("a", UuidWithoutInt.__new__(UuidWithoutInt), 1)], 1)),
+        ("records-count-type", lambda: records.build_snapshot(rows(("a", 1, None)), 1)),
+        ("records-count-range", lambda: records.build_snapshot(rows(("a", 1, 2**40)), 1)),
+        ("records-index-raises", lambda: records.build_snapshot(rows(("a", 1, Index(KeyError("k")))), 1)),
+        ("records-iter-raises", lambda: records.build_snapshot(raising_rows(), 1)),
+        ("records-not-iterable", lambda: records.build_snapshot(5, 1)),
+        ("records-binding", lambda: records.build_snapshot(rows())),
+        ("records-top-n", lambda: records.build_snapshot(rows(), -1)),
+        ("inspect", lambda: records.inspect_snapshot(snapshot)),
+        ("inspect-problem", lambda: records.inspect_snapshot(snapshot + b"\0")),
+        ("inspect-decode", lambda: records.inspect_snapshot(snapshot[:30])),
+        ("inspect-type", lambda: records.inspect_snapshot(bytearray(snapshot))),
     ]
 
 

@@ -6,6 +6,7 @@ from hypothesis import given, settings, strategies as st
 from _quorvatel import PrefixSearch
 
 from conftest import build_from_terms
+from term_arrays import flat_arrays
 
 
 def levenshtein(a, b):
@@ -18,27 +19,10 @@ def levenshtein(a, b):
 
 
 def arrays_from_terms(terms):
-    """Flat arrays for a trie of `terms` numbered in insertion pre-order,
-    plus the arrays themselves for the reference walk."""
-    labels, children, terminal = [""], [[]], [False]
-    for term in terms:
-        node = 0
-        for ch in term:
-            nxt = next((c for c in children[node] if labels[c] == ch), None)
-            if nxt is None:
-                nxt = len(labels)
-                labels.append(ch)
-                children.append([])
-                terminal.append(False)
-                children[node].append(nxt)
-            node = nxt
-        terminal[node] = True
-    node_shifts, edges = [], []
-    for kids in children:
-        node_shifts.append(len(edges))
-        edges.extend(kids)
-    payloads = [(1, [], []) if t else None for t in terminal]
-    return node_shifts, labels, payloads, edges
+    """Flat arrays for a trie of `terms`, nodes numbered as they are first
+    reached (so subtrees need not be contiguous), payload (1, [], []) on
+    every term's node."""
+    return flat_arrays(terms, numbering="creation")
 
 
 def reference_walk(node_shifts, labels, payloads, edges, term, max_dist, limit=None):
@@ -112,6 +96,19 @@ def words():
 )
 def test_examples(words, term, max_dist, limit, expected):
     assert words.fuzzy_match(term, max_dist, limit) == expected
+
+
+@pytest.mark.parametrize("method", ["fuzzy_match", "fuzzy_match_video"])
+def test_the_default_max_dist_is_one(method):
+    # "abxy" lies exactly 2 edits from "abcd", "abcx" 1: a default of 2
+    # (or 0) would change both results.
+    trie = build_from_terms({"abcd": (5, [(0, 5)]), "abcx": (2, [(1, 2)]), "abxy": (3, [(2, 3)])})
+    query = getattr(trie, method)
+    assert query("abcd") == query("abcd", 1) == query("abcd", max_dist=1)
+    assert query("abcd") != query("abcd", 2)
+    assert query("abcd") != query("abcd", 0)
+    if method == "fuzzy_match":
+        assert query("abcd") == [("abcd", 1, 0), ("abcx", 1, 1)]
 
 
 def test_defaults_and_worked_example(ab_ac):

@@ -2,6 +2,7 @@
 fault guard and the exception types."""
 
 import ctypes
+import importlib
 import gc
 import subprocess
 import sys
@@ -77,35 +78,44 @@ def test_instances_have_no_dict_weakref_or_gc(ab_ac):
     assert not gc.is_tracked(ab_ac)
 
 
-def test_reinitialisation_returns_the_same_module():
-    init = ctypes.PyDLL(_quorvatel.__file__).PyInit__quorvatel
+MODULES = ["_quorvatel", "_quorvatel_records"]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_reinitialisation_returns_the_same_module(name):
+    module = importlib.import_module(name)
+    init = getattr(ctypes.PyDLL(module.__file__), f"PyInit_{name}")
     init.restype = ctypes.py_object
-    assert init() is _quorvatel
-    assert init() is _quorvatel
+    assert init() is module
+    assert init() is module
 
 
-def test_sub_interpreters_are_refused():
+@pytest.mark.parametrize("name", MODULES)
+def test_sub_interpreters_are_refused(name):
     interpreters = pytest.importorskip("concurrent.interpreters")
+    importlib.import_module(name)  # the main interpreter has it first
     interp = interpreters.create()
     try:
         with pytest.raises(interpreters.ExecutionFailed, match="ImportError"):
-            interp.exec("import _quorvatel")
+            interp.exec(f"import {name}")
     finally:
         interp.close()
 
 
-def test_sub_interpreter_without_isolation_gets_our_import_error():
+@pytest.mark.parametrize("name", MODULES)
+def test_sub_interpreter_without_isolation_gets_our_import_error(name):
     # A legacy-config interpreter lets single-phase modules through to their
     # init function, which then refuses the second interpreter itself.
     import _interpreters
 
+    importlib.import_module(name)
     iid = _interpreters.create(_interpreters.new_config("legacy"))
     try:
-        failure = _interpreters.exec(iid, "import _quorvatel")
+        failure = _interpreters.exec(iid, f"import {name}")
     finally:
         _interpreters.destroy(iid)
     assert failure.type.__name__ == "ImportError"
-    assert "sub-interpreters" in failure.msg
+    assert failure.msg == f"{name} does not support sub-interpreters: it is already initialised in another interpreter"
 
 
 def test_panic_exception_type():

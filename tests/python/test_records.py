@@ -3,6 +3,8 @@ that from_internal_data_v2 builds from the arrays a host would compute by the
 documented rules (rows summed, children by code point, pre-order numbering,
 videos numbered by first appearance, each term's videos ranked)."""
 
+import subprocess
+import sys
 import uuid
 
 import pytest
@@ -11,58 +13,15 @@ from hypothesis import strategies as st
 
 import quorvatel
 from _quorvatel import PrefixSearch
+from term_arrays import record_arrays
 
 MAX = 2**32 - 1
 
 
-def id_bytes(video):
-    if isinstance(video, uuid.UUID):
-        return video.bytes
-    if isinstance(video, bytes):
-        return video
-    return video.to_bytes(4, "little")
-
-
 def reference(records, video_top_n=10):
-    """The flat arrays for `records`, computed the plain way (a dict of
-    children per node, a recursive walk), then from_internal_data_v2."""
-    totals = {}
-    rows = {}
-    for term, video, count in records:
-        entry = totals.setdefault(term, [0, {}])
-        entry[0] = min(entry[0] + count, MAX)
-        if video is not None:
-            row = rows.setdefault(id_bytes(video), len(rows))
-            entry[1][row] = entry[1].get(row, 0) + count  # ranked by the full total, stored saturated
-    root = {}
-    for term in totals:
-        node = root
-        for ch in term:
-            node = node.setdefault(ch, {})
-        node[None] = term  # the key None marks a node that ends a term
-    labels, payloads, children_of = [], [], []
-
-    def visit(node, label):  # pre-order: a node's number, then its subtrees in code-point order
-        number = len(labels)
-        labels.append(label)
-        children_of.append([])
-        term = node.get(None)
-        if term is None:
-            payloads.append(None)
-        else:
-            count, videos = totals[term]
-            ranked = sorted(videos.items(), key=lambda item: (-item[1], item[0]))
-            payloads.append((count, [r for r, _ in ranked], [min(c, MAX) for _, c in ranked]))
-        for ch in sorted(k for k in node if k is not None):
-            children_of[number].append(visit(node[ch], ch))
-        return number
-
-    visit(root, "")
-    node_shifts, edges = [], []
-    for children in children_of:
-        node_shifts.append(len(edges))
-        edges.extend(children)
-    return PrefixSearch.from_internal_data_v2(node_shifts, labels, payloads, edges, list(rows), video_top_n)
+    """from_internal_data_v2 on the arrays that the shared helper computes
+    for `records` the plain way (dicts, sorting, pre-order numbering)."""
+    return PrefixSearch.from_internal_data_v2(*record_arrays(records), video_top_n)
 
 
 # ---------------------------------------------------------------- the same trie as the reference
@@ -236,3 +195,78 @@ def test_wrong_arguments(records, video_top_n, kind, message):
 def test_no_records_give_a_root_alone():
     index = quorvatel.build([])
     assert index.fuzzy_match("", 3) == [] and index.to_bytes() == reference([]).to_bytes()
+
+
+# ---------------------------------------------------------------- rows read one at a time
+
+
+def test_a_generator_of_freshly_made_terms_keeps_every_term():
+    # Each row's str is released once the next row is read, so its address is
+    # free for the next term: a cache of the last term that kept the address
+    # without holding the object would take every term for the first one.
+    index = quorvatel.build((f"t{i:04d}", None, 1) for i in range(2000))
+    assert index.to_bytes() == reference([(f"t{i:04d}", None, 1) for i in range(2000)]).to_bytes()
+    assert len(index.fuzzy_match("t0000", 4)) == 2000
+
+
+def test_a_uuid_whose_int_is_not_128_bits_is_named():
+    class Odd(uuid.UUID):
+        @property
+        def int(self):
+            return -1
+
+    with pytest.raises(ValueError) as info:
+        quorvatel.build([("a", None, 1), ("b", Odd.__new__(Odd), 1)])
+    assert str(info.value) == "row 1: a uuid.UUID video id whose int is not 128 bits"
+    assert info.value.row == 1
+
+
+def test_a_uuid_module_without_the_class_is_refused():
+    code = (
+        "import uuid\n"
+        "uuid.UUID = 5\n"
+        "import _quorvatel_records\n"
+        "try:\n"
+        "    _quorvatel_records.build_snapshot([('a', 1, 1)], 1)\n"
+        "except TypeError as e:\n"
+        "    print(e)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.stdout == "uuid.UUID is not a class\n", done.stderr
+
+
+@pytest.mark.parametrize(
+    "call, kind, message",
+    [
+        (lambda r: r.build_snapshot([]), TypeError, "build_snapshot() missing 1 required positional argument: "
+                                                    "'video_top_n'"),
+        (lambda r: r.build_snapshot([], 1, 2), TypeError, "build_snapshot() takes 2 positional arguments but 3 were "
+                                                          "given"),
+        (lambda r: r.build_snapshot([], top_n=1), TypeError, "build_snapshot() got an unexpected keyword argument "
+                                                             "'top_n'"),
+        (lambda r: r.build_snapshot([], 1.5), TypeError, "argument 'video_top_n': 'float' object cannot be "
+                                                         "interpreted as an integer"),
+        (lambda r: r.build_snapshot([], -1), OverflowError, "can't convert negative int to unsigned"),
+        (lambda r: r.inspect_snapshot(bytearray(8)), TypeError, "argument 'b': 'bytearray' object cannot be "
+                                                                "converted to 'PyBytes'"),
+        (lambda r: r.inspect_snapshot(b"\xff"), ValueError, "decode error: InvalidIntegerType { expected: U64, "
+                                                            "found: Reserved }"),
+    ],
+)
+def test_native_helpers_bind_and_convert_like_the_extension(call, kind, message):
+    import _quorvatel_records
+
+    with pytest.raises(BaseException) as info:
+        call(_quorvatel_records)
+    assert type(info.value) is kind
+    assert str(info.value) == message
+
+
+def test_inspection_row():
+    import _quorvatel_records
+
+    data = quorvatel.build([("ab", 1, 5), ("ac", 2, 2), ("b", None, 4)]).to_bytes()
+    assert _quorvatel_records.inspect_snapshot(data) == (5, 4, 3, 2, "int32", None)
+    assert _quorvatel_records.inspect_snapshot(data + b"\0\0") == (
+        5, 4, 3, 2, "int32", "2 bytes follow the end of the snapshot"
+    )

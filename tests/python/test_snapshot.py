@@ -9,48 +9,13 @@ from hypothesis import HealthCheck, assume, given, settings, strategies as st
 
 from _quorvatel import PrefixSearch
 
-from conftest import AB_AC_ARGS, build_from_terms
+from conftest import build_from_terms
+from snapshot_format import encode as snapshot, varint
 
 INDEX_OUT_OF_BOUNDS = re.compile(r"index out of bounds: the len is \d+ but the index is \d+")
 
 
-# ---------------------------------------------------------------- a writer for snapshots
-
-
-def varint(value):
-    if value <= 250:
-        return bytes([value])
-    if value <= 0xFFFF:
-        return b"\xfb" + value.to_bytes(2, "little")
-    if value <= 0xFFFFFFFF:
-        return b"\xfc" + value.to_bytes(4, "little")
-    return b"\xfd" + value.to_bytes(8, "little")
-
-
-def vec(items, item):
-    return varint(len(items)) + b"".join(item(x) for x in items)
-
-
-def payload(p):
-    if p is None:
-        return b"\x00"
-    count, ids, counts = p
-    return b"\x01" + varint(count) + vec(ids, varint) + vec(counts, varint)
-
-
-def snapshot(node_shifts=(), labels="", transitions=(), payloads=(), uuids=(), int_ids=(), id_mode=0, flags=()):
-    return b"".join(
-        [
-            vec(node_shifts, varint),
-            vec(labels, lambda c: c.encode("utf-8")),
-            vec(transitions, varint),
-            vec(payloads, payload),
-            vec(uuids, bytes),
-            vec(int_ids, varint),
-            varint(id_mode),
-            vec(flags, lambda f: bytes([f])),
-        ]
-    )
+# ---------------------------------------------------------------- the shared writer
 
 
 def test_writer_forms():
@@ -315,6 +280,10 @@ DECODE_ERRORS = [
     # flags
     pytest.param(bytes(7) + h("0102"), "decode error: InvalidBooleanValue(2)", id="flag-2"),
     pytest.param(bytes(7) + h("04000001ff"), "decode error: InvalidBooleanValue(255)", id="flag-255-fourth"),
+    # a wrong flag is reported before the end of the input that follows it
+    pytest.param(bytes(7) + h("0302"), "decode error: InvalidBooleanValue(2)", id="flag-2-then-end"),
+    pytest.param(bytes(7) + h("fd0000000000000001" "0001ff"), "decode error: InvalidBooleanValue(255)",
+                 id="flag-255-then-end-of-a-huge-count"),
     pytest.param(bytes(7) + h("01"), end(1), id="flag-missing"),
     pytest.param(bytes(7), end(1), id="flags-length-missing"),
     pytest.param(bytes(7) + h("fe"), int_type("U64", "U128"), id="flags-length-fe"),

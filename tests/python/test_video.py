@@ -8,6 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 from _quorvatel import PrefixSearch
 
+from term_arrays import flat_arrays
 from test_match import arrays_from_terms
 
 
@@ -177,3 +178,17 @@ def test_matches_reference_model_bit_for_bit(data, terms, query, max_dist, top_n
     trie = PrefixSearch.from_internal_data_v2(*arrays, [i.to_bytes(4, "little") for i in ids], top_n)
     got = trie.fuzzy_match_video(query, max_dist, limit, include_prefix_nodes, min_score)
     assert got == reference_videos(arrays, ids, top_n, query, max_dist, include_prefix_nodes, min_score, limit)
+
+
+# Nodes as far from the term as it is long weigh 0.05 * (1 - d/n) = 0: they
+# are not scored, so their videos appear in no result, even with min_score 0.
+# Here "xy" (video row 2) lies 2 edits from "ab"; "b" (row 3) lies 1 edit away.
+@pytest.mark.parametrize("max_dist, include_prefix_nodes", [(2, None), (2, True), (2, False), (3, None)])
+def test_nodes_as_far_as_the_term_is_long_are_not_scored(max_dist, include_prefix_nodes):
+    videos = {"ab": (4, [1], [4]), "xy": (3, [2], [3]), "b": (2, [3], [2])}
+    arrays = flat_arrays(videos, videos.get, "creation")
+    ids = [1000 + i for i in range(4)]
+    trie = PrefixSearch.from_internal_data_v2(*arrays, [i.to_bytes(4, "little") for i in ids], 10)
+    got = trie.fuzzy_match_video("ab", max_dist, None, include_prefix_nodes, 0.0)
+    assert "1002" not in [v for v, _ in got]
+    assert got == reference_videos(arrays, ids, 10, "ab", max_dist, include_prefix_nodes, 0.0, None)

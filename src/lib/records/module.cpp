@@ -2,14 +2,19 @@
 // records into a snapshot that PrefixSearch.from_bytes loads, and reports
 // what a snapshot holds; _quorvatel itself is left as it is.
 //
-// Both functions do their heavy part without the interpreter lock, on data
-// copied out of host objects or held immutable (a bytes object) for the call.
+// Like _quorvatel's methods, each function is a thin wrapper that binds and
+// converts its arguments, then calls an _impl that takes plain values. Both
+// _impls do their heavy part without the interpreter lock, on data copied out
+// of host objects or held immutable (a bytes object) for the call.
 #include <algorithm>
 #include <array>
-#include <format>
+#include <optional>
+#include <string>
 
 #include "lib/binding.hpp"
 #include "lib/convert.hpp"
+#include "lib/messages.hpp"
+#include "lib/module_once.hpp"
 #include "lib/records/rows.hpp"
 #include "prefix/trie/records.hpp"
 #include "prefix/trie/trie_check.hpp"
@@ -37,6 +42,9 @@ constexpr std::array<std::string_view, 1> kInspectParams{"b"};
 constexpr Signature kBuildSignature{"build_snapshot()", kBuildParams, 2};
 constexpr Signature kInspectSignature{"inspect_snapshot()", kInspectParams, 1};
 
+// ------------------------------------------------------------------ operations
+
+/// The snapshot of `trie` as a new bytes object.
 PyResult<Ref> snapshot_bytes(const Trie& trie) {
   std::size_t size = 0;
   {
@@ -53,20 +61,13 @@ PyResult<Ref> snapshot_bytes(const Trie& trie) {
   return bytes;
 }
 
-PyObject* build_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyResult<Ref> {
-    std::array<PyObject*, 2> slots{};
-    QV_TRY(bind(kBuildSignature, args, nargsf, kwnames, slots));
-    QV_TRY_ARG(const std::uint64_t video_top_n, "video_top_n", to_u64(slots[1]));
-    RecordsBuilder builder;
-    QV_TRY(read_records(slots[0], builder));
-    Result<Trie> trie = [&] {
-      const WithoutLock unlocked;
-      return std::move(builder).build(video_top_n);
-    }();
-    QV_TRY_ASSIGN(const Trie built, lift(std::move(trie)));
-    return snapshot_bytes(built);
-  });
+PyResult<Ref> build_snapshot_impl(RecordsBuilder builder, std::uint64_t video_top_n) {
+  Result<Trie> trie = [&] {
+    const WithoutLock unlocked;
+    return std::move(builder).build(video_top_n);
+  }();
+  QV_TRY_ASSIGN(const Trie built, lift(std::move(trie)));
+  return snapshot_bytes(built);
 }
 
 /// Why `bytes` is not exactly the snapshot of `trie`, or nullopt.
@@ -76,9 +77,54 @@ std::optional<std::string> non_canonical(const Trie& trie, std::span<const std::
   if (ours == again.end() && theirs == bytes.end())
     return std::nullopt;
   if (ours == again.end())
-    return std::format("{} bytes follow the end of the snapshot", bytes.end() - theirs);
-  return std::format("byte {} differs from the snapshot's own encoding, which this library always writes",
-                     theirs - bytes.begin());
+    return messages::bytes_after_snapshot(bytes.end() - theirs);
+  return messages::byte_differs(theirs - bytes.begin());
+}
+
+/// (nodes, edges, terms, videos, id mode, problem or None), each member
+/// created as results are: a failure to create one is an internal fault.
+Ref inspection_row(const Trie& trie, const std::optional<std::string>& problem) {
+  const std::size_t videos = trie.id_mode == IdMode::Uuid ? trie.video_uuids.size() : trie.video_int_ids.size();
+  const std::string_view mode = trie.id_mode == IdMode::Uuid ? "uuid" : "int32";
+  Ref row = Ref::steal(api_created(PyTuple_New(6)));
+  const std::size_t counts[] = {trie.node_count(), trie.child_transitions.size(), terminal_count(trie), videos};
+  for (Py_ssize_t i = 0; i < 4; ++i)
+    PyTuple_SET_ITEM(row.get(), i, api_created(PyLong_FromSize_t(counts[i])));
+  PyTuple_SET_ITEM(row.get(), 4, api_created(PyUnicode_FromStringAndSize(mode.data(), std::ssize(mode))));
+  PyTuple_SET_ITEM(row.get(), 5,
+                   problem ? api_created(PyUnicode_FromStringAndSize(problem->data(), std::ssize(*problem)))
+                           : Ref::new_ref(Py_None).release());
+  return row;
+}
+
+PyResult<Ref> inspect_snapshot_impl(std::span<const std::uint8_t> data) {
+  std::optional<std::expected<Trie, snapshot::DecodeError>> decoded;
+  std::optional<std::string> problem;
+  {
+    const WithoutLock unlocked;
+    decoded.emplace(snapshot::decode(data));
+    if (*decoded) {
+      problem = find_inconsistency(**decoded);
+      if (!problem)
+        problem = non_canonical(**decoded, data);
+    }
+  }
+  if (!*decoded)
+    return py_fail(PyExc_ValueError, messages::decode_error(snapshot::to_string(decoded->error())));
+  return inspection_row(**decoded, problem);
+}
+
+// ------------------------------------------------------------------ wrappers
+
+PyObject* build_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyResult<Ref> {
+    std::array<PyObject*, 2> slots{};
+    QV_TRY(bind(kBuildSignature, args, nargsf, kwnames, slots));
+    QV_TRY_ARG(const std::uint64_t video_top_n, "video_top_n", to_u64(slots[1]));
+    RecordsBuilder builder;
+    QV_TRY(read_records(slots[0], builder));  // errors name their row, not the argument
+    return build_snapshot_impl(std::move(builder), video_top_n);
+  });
 }
 
 PyObject* inspect_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -87,49 +133,27 @@ PyObject* inspect_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     QV_TRY(bind(kInspectSignature, args, nargsf, kwnames, slots));
     const Ref hold = Ref::new_ref(slots[0]);  // read in place, without the lock
     QV_TRY_ARG(const auto data, "b", to_bytes_view(slots[0]));
-    std::optional<std::expected<Trie, snapshot::DecodeError>> decoded;
-    std::optional<std::string> problem;
-    {
-      const WithoutLock unlocked;
-      decoded.emplace(snapshot::decode(data));
-      if (*decoded) {
-        problem = find_inconsistency(**decoded);
-        if (!problem)
-          problem = non_canonical(**decoded, data);
-      }
-    }
-    if (!*decoded)
-      return py_fail(PyExc_ValueError, messages::decode_error(snapshot::to_string(decoded->error())));
-    const Trie& trie = **decoded;
-    const std::size_t videos = trie.id_mode == IdMode::Uuid ? trie.video_uuids.size() : trie.video_int_ids.size();
-    Ref problem_text = problem ? Ref::steal(PyUnicode_FromStringAndSize(
-                                     problem->data(), static_cast<Py_ssize_t>(problem->size())))
-                               : Ref::new_ref(Py_None);
-    if (!problem_text)
-      return py_fetch();
-    Ref result = Ref::steal(Py_BuildValue("(nnnnsO)", static_cast<Py_ssize_t>(trie.node_count()),
-                                          static_cast<Py_ssize_t>(trie.child_transitions.size()),
-                                          static_cast<Py_ssize_t>(terminal_count(trie)),
-                                          static_cast<Py_ssize_t>(videos),
-                                          trie.id_mode == IdMode::Uuid ? "uuid" : "int32", problem_text.get()));
-    if (!result)
-      return py_fetch();
-    return result;
+    return inspect_snapshot_impl(data);
   });
 }
 
+template <class F>
+constexpr PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef methods[] = {
-    {"build_snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_snapshot)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"build_snapshot", as_cfunction(build_snapshot), METH_FASTCALL | METH_KEYWORDS,
      "build_snapshot(records, video_top_n)\n--\n\n"
      "The snapshot of the trie built from (term, video_id, count) records."},
-    {"inspect_snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect_snapshot)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"inspect_snapshot", as_cfunction(inspect_snapshot), METH_FASTCALL | METH_KEYWORDS,
      "inspect_snapshot(b)\n--\n\n"
      "(nodes, edges, terms, videos, id_mode, problem) of a snapshot; problem is None when\n"
      "the snapshot is exactly one a build writes."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+ModuleOnce once;
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -146,4 +170,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace quorvatel::py
 
-PyMODINIT_FUNC PyInit__quorvatel_records() { return PyModule_Create(&quorvatel::py::module_def); }
+PyMODINIT_FUNC PyInit__quorvatel_records() {
+  using namespace quorvatel::py;
+  return guarded([] { return init_once(once, module_def, "_quorvatel_records", nullptr); });
+}

@@ -2,35 +2,21 @@
 
 #include <array>
 #include <cstring>
-#include <format>
 #include <string>
 
 #include "lib/convert.hpp"
+#include "lib/messages.hpp"
 
 namespace quorvatel::py {
 namespace {
 
-constexpr std::string_view kRowShape = "a record is a (term, video_id, count) sequence";
-constexpr std::string_view kIdTypes = "a uuid.UUID, 16 bytes, an int or None";
-
 /// TypeError or ValueError "row {row}: {problem}" with a `row` attribute.
 PyError row_error(PyObject* type, std::size_t row, std::string_view problem) {
-  PyError error = PyError::make(type, std::format("row {}: {}", row, problem));
+  PyError error = PyError::make(type, messages::row_problem(row, problem));
   const Ref index = Ref::steal(PyLong_FromSize_t(row));
   if (!index || PyObject_SetAttrString(error.exception(), "row", index.get()) < 0)
     return PyError::fetch();
   return error;
-}
-
-std::string text_of(PyObject* object) {
-  const Ref text = Ref::steal(PyObject_Str(object));
-  Py_ssize_t size = 0;
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return "?";
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
 }
 
 /// The uuid.UUID class, imported on first use and kept for the process, and
@@ -62,7 +48,7 @@ PyResult<const UuidClass*> uuid_class() {
     if (!found)
       return py_fetch();
     if (!PyType_Check(found.get()))
-      return py_fail(PyExc_TypeError, "uuid.UUID is not a class");
+      return py_fail(PyExc_TypeError, messages::kUuidNotAClass);
     Ref name = Ref::steal(PyUnicode_InternFromString("int"));
     if (!name)
       return py_fetch();
@@ -101,9 +87,6 @@ bool uuid_bytes(PyObject* value, VideoUuid& out) noexcept {
 
 enum class IdKind : std::uint8_t { None, Int, Uuid };
 
-std::string_view kind_name(IdKind kind) { return kind == IdKind::Int ? "integer" : "16-byte"; }
-std::string_view kind_article(IdKind kind) { return kind == IdKind::Int ? "an" : "a"; }
-
 class RowReader {
  public:
   RowReader(RecordsBuilder& builder, const UuidClass& uuid) : builder_(builder), uuid_(uuid) {}
@@ -123,7 +106,7 @@ class RowReader {
     if (PyTuple_CheckExact(record) || PyList_CheckExact(record)) {
       const Py_ssize_t size = Py_SIZE(record);
       if (size != 3)
-        return std::unexpected(row_error(PyExc_ValueError, row, std::format("{}, not {} items", kRowShape, size)));
+        return std::unexpected(row_error(PyExc_ValueError, row, messages::record_size(size)));
       PyObject** array = PySequence_Fast_ITEMS(record);
       // Converting an item may run host code that changes a list; each item
       // is held for the row.
@@ -132,13 +115,12 @@ class RowReader {
       return {};
     }
     if (PyUnicode_Check(record) || PyBytes_Check(record) || PyByteArray_Check(record) || !PySequence_Check(record))
-      return std::unexpected(
-          row_error(PyExc_TypeError, row, std::format("{}, not {}", kRowShape, type_qualname(record))));
+      return std::unexpected(row_error(PyExc_TypeError, row, messages::record_not_a_sequence(type_qualname(record))));
     const Py_ssize_t size = PySequence_Size(record);
     if (size < 0)
       return py_fetch();
     if (size != 3)
-      return std::unexpected(row_error(PyExc_ValueError, row, std::format("{}, not {} items", kRowShape, size)));
+      return std::unexpected(row_error(PyExc_ValueError, row, messages::record_size(size)));
     for (std::size_t k = 0; k < 3; ++k) {
       items[k] = Ref::steal(PySequence_GetItem(record, static_cast<Py_ssize_t>(k)));
       if (!items[k])
@@ -153,8 +135,7 @@ class RowReader {
     if (term == last_term_.get())
       return last_term_id_;
     if (!PyUnicode_Check(term))
-      return std::unexpected(
-          row_error(PyExc_TypeError, row, std::format("term must be a str, not {}", type_qualname(term))));
+      return std::unexpected(row_error(PyExc_TypeError, row, messages::term_not_str(type_qualname(term))));
     // A subclass may hash differently; its text is hashed as a plain str.
     Ref exact;
     PyObject* text = term;
@@ -166,8 +147,7 @@ class RowReader {
     }
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     if (length == 0)
-      return std::unexpected(
-          row_error(PyExc_ValueError, row, "empty term: the root of the trie cannot be a term"));
+      return std::unexpected(row_error(PyExc_ValueError, row, messages::kEmptyTerm));
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     if (kind == PyUnicode_1BYTE_KIND) {
@@ -180,9 +160,7 @@ class RowReader {
         if (c == 0)
           return std::unexpected(nul_error(row, i));
         if (c >= 0xD800 && c <= 0xDFFF) [[unlikely]]
-          return std::unexpected(row_error(
-              PyExc_ValueError, row,
-              std::format("term has the lone surrogate U+{:04X} at {}, which is no character", c, i)));
+          return std::unexpected(row_error(PyExc_ValueError, row, messages::term_has_surrogate(c, i)));
       }
     }
     const Py_hash_t hash = PyObject_Hash(text);
@@ -208,17 +186,14 @@ class RowReader {
   }
 
   static PyError nul_error(std::size_t row, std::ptrdiff_t at) {
-    return row_error(PyExc_ValueError, row, std::format("term has U+0000 at {}, a character searches never enter", at));
+    return row_error(PyExc_ValueError, row, messages::term_has_nul(at));
   }
 
   PyResult<void> check_kind(std::size_t row, IdKind kind) {
     if (kind_ == IdKind::None) {
       kind_ = kind;
     } else if (kind != kind_) {
-      return std::unexpected(row_error(
-          PyExc_ValueError, row,
-          std::format("{} {} video id, but the rows before have {} ones; an index holds one kind",
-                      kind_article(kind), kind_name(kind), kind_name(kind_))));
+      return std::unexpected(row_error(PyExc_ValueError, row, messages::video_kinds_mixed(kind == IdKind::Int)));
     }
     return {};
   }
@@ -227,12 +202,10 @@ class RowReader {
     if (id == Py_None)
       return kNoVideo;
     if (PyBool_Check(id))
-      return std::unexpected(row_error(PyExc_TypeError, row, std::format("video id must be {}, not bool", kIdTypes)));
+      return std::unexpected(row_error(PyExc_TypeError, row, messages::video_id_type("bool")));
     if (PyBytes_Check(id)) {
       if (PyBytes_GET_SIZE(id) != 16)
-        return std::unexpected(row_error(PyExc_ValueError, row,
-                                         std::format("a bytes video id must be 16 bytes long, not {}",
-                                                     PyBytes_GET_SIZE(id))));
+        return std::unexpected(row_error(PyExc_ValueError, row, messages::video_bytes_length(PyBytes_GET_SIZE(id))));
       QV_TRY(check_kind(row, IdKind::Uuid));
       VideoUuid uuid;
       std::memcpy(uuid.data(), PyBytes_AS_STRING(id), 16);
@@ -250,7 +223,7 @@ class RowReader {
       }
       VideoUuid uuid{};
       if (!uuid_bytes(value, uuid))
-        return std::unexpected(row_error(PyExc_ValueError, row, "a uuid.UUID video id whose int is not 128 bits"));
+        return std::unexpected(row_error(PyExc_ValueError, row, messages::kUuidIntWidth));
       return builder_.uuid_video(uuid);
     }
     if (PyLong_Check(id) || PyIndex_Check(id)) {
@@ -258,14 +231,12 @@ class RowReader {
       QV_TRY(check_kind(row, IdKind::Int));
       return builder_.int_video(value);
     }
-    return std::unexpected(
-        row_error(PyExc_TypeError, row, std::format("video id must be {}, not {}", kIdTypes, type_qualname(id))));
+    return std::unexpected(row_error(PyExc_TypeError, row, messages::video_id_type(type_qualname(id))));
   }
 
   PyResult<std::uint32_t> count_of(std::size_t row, PyObject* count) {
     if (PyBool_Check(count) || !(PyLong_Check(count) || PyIndex_Check(count)))
-      return std::unexpected(
-          row_error(PyExc_TypeError, row, std::format("count must be an int, not {}", type_qualname(count))));
+      return std::unexpected(row_error(PyExc_TypeError, row, messages::count_type(type_qualname(count))));
     return u32_of(row, count, "count");
   }
 
@@ -279,8 +250,7 @@ class RowReader {
     if (value == -1 && PyErr_Occurred())
       return py_fetch();
     if (overflow != 0 || value < 0 || value > static_cast<long long>(kCountMax))
-      return std::unexpected(row_error(PyExc_ValueError, row,
-                                       std::format("{} {} is outside 0..{}", what, text_of(index.get()), kCountMax)));
+      return std::unexpected(row_error(PyExc_ValueError, row, messages::outside_u32(what, str_or(index.get(), "?"))));
     return static_cast<std::uint32_t>(value);
   }
 

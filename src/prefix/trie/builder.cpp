@@ -4,22 +4,6 @@
 
 namespace quorvatel {
 
-char32_t first_code_point(std::string_view utf8) noexcept {
-  if (utf8.empty())
-    return 0;
-  const auto b0 = static_cast<unsigned char>(utf8[0]);
-  auto cont = [&](std::size_t i) -> char32_t {
-    return i < utf8.size() ? static_cast<char32_t>(static_cast<unsigned char>(utf8[i]) & 0x3F) : 0;
-  };
-  if (b0 < 0x80)
-    return b0;
-  if (b0 < 0xE0)
-    return (static_cast<char32_t>(b0 & 0x1F) << 6) | cont(1);
-  if (b0 < 0xF0)
-    return (static_cast<char32_t>(b0 & 0x0F) << 12) | (cont(1) << 6) | cont(2);
-  return (static_cast<char32_t>(b0 & 0x07) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3);
-}
-
 Result<void> check_arrays(std::size_t node_shifts_len, std::size_t label_count, std::size_t payloads_len,
                           std::span<const std::uint32_t> child_transitions) {
   if (node_shifts_len != label_count)

@@ -47,12 +47,9 @@ struct VideoTable {
   std::vector<std::uint32_t> int_ids;
 };
 
-/// The first character of a label string, or 0 for the empty string.
-/// `utf8` must be well-formed UTF-8.
-[[nodiscard]] char32_t first_code_point(std::string_view utf8) noexcept;
-
-/// Checks 1 to 3: the lengths of node_shifts and payloads against the label
-/// count, then every edge target against the label count.
+/// The shape checks, in the order they are reported: the lengths of
+/// node_shifts and of payloads against the label count, then every edge
+/// target against the label count.
 [[nodiscard]] Result<void> check_arrays(std::size_t node_shifts_len, std::size_t label_count,
                                         std::size_t payloads_len,
                                         std::span<const std::uint32_t> child_transitions);

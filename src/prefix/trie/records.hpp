@@ -57,9 +57,7 @@ class RecordsBuilder {
   void prefetch_int_video(std::uint32_t id) const noexcept;
   void prefetch_uuid_video(const VideoUuid& id) const noexcept;
 
-  [[nodiscard]] std::size_t term_count() const noexcept { return term_hashes_.size(); }
   [[nodiscard]] std::size_t video_count() const noexcept { return int_ids_.size() + uuids_.size(); }
-  [[nodiscard]] std::size_t row_count() const noexcept { return rows_.size(); }
 
   /// Lays out the trie, assembles and propagates it. The builder's contents
   /// are consumed.
