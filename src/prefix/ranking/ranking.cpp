@@ -20,7 +20,7 @@ struct Candidate {
   return a.row < b.row;
 }
 
-[[nodiscard]] std::vector<NodeMatch> gather_nodes(const Trie& trie, std::u32string_view term,
+[[nodiscard]] std::vector<NodeMatch> gather_nodes(const TrieView& trie, std::u32string_view term,
                                                   const VideoQuery& query) {
   const WalkOptions options{query.max_dist, std::nullopt, query.cancel};
   if (query.include_prefix_nodes.has_value())
@@ -28,7 +28,7 @@ struct Candidate {
   return fuzzy_match_nodes_terminal_first(trie, term, options);
 }
 
-[[nodiscard]] std::optional<std::string> id_text(const Trie& trie, std::uint32_t row) {
+[[nodiscard]] std::optional<std::string> id_text(const TrieView& trie, std::uint32_t row) {
   if (trie.id_mode == IdMode::Int32) {
     if (row >= trie.video_int_ids.size())
       return std::nullopt;
@@ -49,7 +49,7 @@ double distance_weight(std::uint32_t distance, std::size_t term_length) noexcept
   return kFuzzyFactor * (1.0 - static_cast<double>(distance) / static_cast<double>(term_length));
 }
 
-std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::u32string_view term, const VideoQuery& query) {
+std::vector<VideoScore> fuzzy_match_video(const TrieView& trie, std::u32string_view term, const VideoQuery& query) {
   const std::vector<NodeMatch> nodes = gather_nodes(trie, term, query);
   const std::size_t n = term.size();
 
@@ -62,7 +62,7 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::u32string_view 
       continue;
     if (!trie.terminal(m.node))
       w = w * kNonTerminalFactor;
-    const auto payload = trie.payloads.get(m.node);
+    const auto payload = trie.payload(m.node);
     if (!payload)
       continue;
     total = total + static_cast<double>(payload->count) * w;
