@@ -27,7 +27,8 @@
 // Order. Surviving children are pushed on one stack in reverse edge order and
 // each is reported when it is taken off, before its own children are pushed:
 // hits come in pre-order, siblings in edge order, exactly as the generic walk
-// gives them.
+// gives them. A child's edge range is read when it is pushed, and its edges
+// are fetched then, ahead of its expansion.
 #pragma once
 
 #include <algorithm>
@@ -94,7 +95,7 @@ struct BitWalkTuning {
   std::size_t direct_children = 2;
   /// Skip subtrees too shallow to hold a hit.
   bool use_heights = true;
-  /// Prefetch a surviving child's node range when it is pushed.
+  /// Fetch a surviving child's edges ahead when it is pushed.
   bool prefetch = true;
 };
 
@@ -123,16 +124,16 @@ void bit_walk(const TrieView& trie, std::u32string_view term, CancelHook* cancel
     std::uint32_t depth;
     char32_t label;
     std::uint32_t distance;  // K + 1 when the node is no hit
+    std::uint32_t begin;     // the node's edges
+    std::uint32_t end;
   };
   std::vector<Pending> stack;
   std::vector<char32_t> path;
   std::size_t until_poll = kCancelPollInterval;
 
-  // Pushes the children of `p` (at `depth`, row `w`) that survive, in
-  // reverse edge order.
-  auto expand = [&](std::size_t p, std::uint32_t depth, const Row& w) {
-    const std::size_t begin = shifts[p];
-    const std::size_t end = p + 1 < n ? shifts[p + 1] : m;
+  // Pushes the children of the node with edges [begin, end) (at `depth`,
+  // row `w`) that survive, in reverse edge order.
+  auto expand = [&](std::size_t begin, std::size_t end, std::uint32_t depth, const Row& w) {
     if (begin == end)
       return;
     if (end - begin >= until_poll) [[unlikely]] {
@@ -175,10 +176,23 @@ void bit_walk(const TrieView& trie, std::u32string_view term, CancelHook* cancel
         for (std::size_t t = 0; t < K; ++t)
           distance += static_cast<std::uint32_t>(((r[t] >> L) & 1) ^ 1);
       }
+      // The child's range is read now, and its edges are fetched ahead of
+      // its expansion (right after this node's for its first surviving
+      // sibling, after the older siblings' subtrees for the others). A leaf
+      // (height 0) has none to read.
       const std::uint32_t c = kids[e];
-      if (tuning.prefetch)
-        __builtin_prefetch(shifts + c);
-      stack.push_back({r, c, depth + 1, x, distance});
+      std::uint32_t child_begin = 0;
+      std::uint32_t child_end = 0;
+      if (heights[e] != 0) {
+        child_begin = shifts[c];
+        child_end = c + 1 < n ? shifts[c + 1] : static_cast<std::uint32_t>(m);
+      }
+      if (tuning.prefetch && child_begin != child_end) {
+        __builtin_prefetch(labels + child_begin);
+        __builtin_prefetch(kids + child_begin);
+        __builtin_prefetch(heights + child_begin);
+      }
+      stack.push_back({r, c, depth + 1, x, distance, child_begin, child_end});
     };
     auto label_of = [&](std::size_t e) -> char32_t {
       const std::uint16_t x = labels[e];
@@ -249,7 +263,7 @@ void bit_walk(const TrieView& trie, std::u32string_view term, CancelHook* cancel
   Row root;
   for (std::size_t t = 0; t <= K; ++t)
     root[t] = (std::uint64_t{2} << std::min(t, L)) - 1;
-  expand(0, 0, root);
+  expand(0, n > 1 ? shifts[1] : m, 0, root);
   while (!stack.empty()) {
     const Pending top = stack.back();
     stack.pop_back();
@@ -259,7 +273,7 @@ void bit_walk(const TrieView& trie, std::u32string_view term, CancelHook* cancel
       return;
     if constexpr (kKeepPath)
       path.push_back(top.label);
-    expand(top.node, top.depth, top.row);
+    expand(top.begin, top.end, top.depth, top.row);
   }
 }
 
