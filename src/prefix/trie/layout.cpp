@@ -22,47 +22,41 @@ std::optional<TreeLayout> derive_tree_layout(const TreeArrays& arrays) {
   TreeLayout layout;
   layout.root_label = labels[0];
   layout.edge_labels.assign(m + kEdgeLabelBlock, 0);
+  layout.edge_heights.resize(m);
+  std::vector<std::uint8_t> height(n);  // per node, once its children are done
   std::vector<std::uint64_t> entered((n + 63) / 64);
   // The ranges start at 0, never decrease and end at m, so they cover the
-  // edges in order: the parent of edge e is the last node whose range starts
-  // at or before e.
-  std::size_t parent = 0;
-  for (std::size_t e = 0; e < m; ++e) {
-    while (parent + 1 < n && shifts[parent + 1] <= e)
-      ++parent;
-    const std::size_t c = kids[e];
-    if (c >= n || c <= parent)
-      return std::nullopt;
-    const std::uint64_t bit = std::uint64_t{1} << (c % 64);
-    if ((entered[c / 64] & bit) != 0)
-      return std::nullopt;
-    entered[c / 64] |= bit;
-    const char32_t x = labels[c];
-    if (x < kWideLabelEscape) {
-      layout.edge_labels[e] = static_cast<std::uint16_t>(x);
-    } else {
-      layout.edge_labels[e] = kWideLabelEscape;
-      layout.wide_labels.push_back({static_cast<std::uint32_t>(e), x});
-    }
-  }
-  // n - 1 distinct children, each in 1..n-1: every node but the root is
-  // entered exactly once, and following parents from any node (each
-  // numbered below its child) ends at the root.
-
-  // Heights, children first: every child is numbered after its parent.
-  std::vector<std::uint8_t> height(n);
-  layout.edge_heights.resize(m);
+  // edges in order and each edge belongs to the node whose range holds it.
+  // Nodes are taken from the last down, so that a child (numbered after its
+  // parent, which is checked before its height is read) is done before it.
   for (std::size_t i = n; i-- > 0;) {
     const std::size_t begin = shifts[i];
     const std::size_t end = i + 1 < n ? shifts[i + 1] : m;
     unsigned h = 0;
-    for (std::size_t e = begin; e < end; ++e) {
-      const std::uint8_t below = height[kids[e]];
-      layout.edge_heights[e] = below;
-      h = std::max(h, below + 1u);
+    for (std::size_t e = end; e-- > begin;) {
+      const std::size_t c = kids[e];
+      if (c >= n || c <= i)
+        return std::nullopt;
+      const std::uint64_t bit = std::uint64_t{1} << (c % 64);
+      if ((entered[c / 64] & bit) != 0)
+        return std::nullopt;
+      entered[c / 64] |= bit;
+      const char32_t x = labels[c];
+      if (x < kWideLabelEscape) {
+        layout.edge_labels[e] = static_cast<std::uint16_t>(x);
+      } else {
+        layout.edge_labels[e] = kWideLabelEscape;
+        layout.wide_labels.push_back({static_cast<std::uint32_t>(e), x});
+      }
+      layout.edge_heights[e] = height[c];
+      h = std::max(h, height[c] + 1u);
     }
     height[i] = static_cast<std::uint8_t>(std::min<unsigned>(h, kHeightMax));
   }
+  // n - 1 distinct children, each in 1..n-1: every node but the root is
+  // entered exactly once, and following parents from any node (each
+  // numbered below its child) ends at the root.
+  std::ranges::reverse(layout.wide_labels);  // found from the last edge down
   layout.wide_labels.shrink_to_fit();
   return layout;
 }
