@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -134,6 +135,8 @@ void bit_walk(const TrieView& trie, std::u32string_view term, CancelHook* cancel
   // Pushes the children of the node with edges [begin, end) (at `depth`,
   // row `w`) that survive, in reverse edge order.
   auto expand = [&](std::size_t begin, std::size_t end, std::uint32_t depth, const Row& w) {
+    // In range by the tree test that gave the trie its walk form.
+    assert(begin <= end && end <= m);
     if (begin == end)
       return;
     if (end - begin >= until_poll) [[unlikely]] {
@@ -181,6 +184,7 @@ void bit_walk(const TrieView& trie, std::u32string_view term, CancelHook* cancel
       // sibling, after the older siblings' subtrees for the others). A leaf
       // (height 0) has none to read.
       const std::uint32_t c = kids[e];
+      assert(c < n);
       std::uint32_t child_begin = 0;
       std::uint32_t child_end = 0;
       if (heights[e] != 0) {
