@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <random>
 
 #include "prefix/matcher/bit_walk.hpp"
@@ -343,6 +344,90 @@ TEST(WalkFormDifferential, InconsistentTriesKeepTheCheckedWalk) {
         << round;
   }
   EXPECT_GT(plain_count, 1000);
+}
+
+// ------------------------------------------------------------ video scores
+
+/// fuzzy_match_video written the plain way: an ordered map of raw scores,
+/// summed in node order and payload order, ranked by score then row.
+std::vector<VideoScore> reference_video(const Trie& t, std::u32string_view term, const VideoQuery& q) {
+  std::vector<NodeMatch> nodes;
+  if (q.include_prefix_nodes)
+    nodes = testing::reference_fuzzy_match_nodes(t, term, q.max_dist, !*q.include_prefix_nodes);
+  else if (nodes = testing::reference_fuzzy_match_nodes(t, term, q.max_dist, true); nodes.empty())
+    nodes = testing::reference_fuzzy_match_nodes(t, term, q.max_dist, false);
+  double total = 0.0;
+  std::map<std::uint32_t, double> raw;
+  for (const NodeMatch& m : nodes) {
+    double w = distance_weight(m.distance, term.size());
+    if (w <= 0.0)
+      continue;
+    if (!t.terminal(m.node))
+      w = w * kNonTerminalFactor;
+    const auto p = t.payloads.get(m.node);
+    if (!p)
+      continue;
+    total = total + static_cast<double>(p->count) * w;
+    for (std::size_t i = 0; i < p->ids_len; ++i)
+      raw[p->video_id(i)] = raw[p->video_id(i)] + static_cast<double>(p->video_count(i)) * w;
+  }
+  if (!(total > 0.0))
+    return {};
+  std::vector<std::pair<double, std::uint32_t>> ranked;
+  for (const auto& [row, value] : raw)
+    if (value / total >= q.min_score.value_or(kDefaultMinScore))
+      ranked.emplace_back(value / total, row);
+  std::ranges::sort(ranked, [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+  if (q.limit && *q.limit < ranked.size())
+    ranked.resize(static_cast<std::size_t>(*q.limit));
+  std::vector<VideoScore> out;
+  for (const auto& [score, row] : ranked)
+    if (row < t.video_int_ids.size())
+      out.push_back({std::to_string(t.video_int_ids[row]), score});
+  return out;
+}
+
+/// Many videos per node (so the score table grows many times), rows past
+/// the table, every include_prefix_nodes choice and limits.
+TEST(VideoScores, MatchAPlainReference) {
+  std::mt19937 rng(41);
+  const EnginePick pick{rng};
+  for (int round = 0; round < 150; ++round) {
+    const auto shape = testing::random_shape(pick, 60);
+    auto arrays = testing::shape_arrays(shape, static_cast<Numbering>(round % 3), pick);
+    const std::size_t videos = 1 + pick(3000);
+    for (auto& p : arrays.payloads) {
+      if (!p)
+        continue;
+      p->video_ids.clear();
+      p->video_counts.clear();
+      for (std::size_t k = pick(pick(2) == 0 ? 400 : 8); k > 0; --k) {
+        p->video_ids.push_back(static_cast<std::uint32_t>(pick(videos + 5)));
+        p->video_counts.push_back(static_cast<std::uint32_t>(pick(1000)));
+      }
+    }
+    ByteRows ids;
+    for (std::size_t v = 0; v < videos; ++v) {
+      for (int b = 0; b < 4; ++b)
+        ids.push_byte(static_cast<std::uint8_t>((v * 7 + 1) >> (8 * b)));
+      ids.end_row();
+    }
+    const auto t = build_trie(arrays.node_shifts, arrays.child_labels, arrays.payloads, arrays.child_transitions,
+                              ids, round % 2 == 0 ? std::uint64_t{50} : ~std::uint64_t{0});
+    ASSERT_TRUE(t);
+    for (int q = 0; q < 5; ++q) {
+      const std::u32string term = testing::shape_query(shape, pick, 12);
+      VideoQuery query;
+      query.max_dist = static_cast<std::uint32_t>(pick(3));
+      if (pick(2) == 0)
+        query.limit = pick(20);
+      if (const std::size_t prefix = pick(3); prefix != 2)
+        query.include_prefix_nodes = prefix == 1;
+      if (pick(2) == 0)
+        query.min_score = 0.0;
+      EXPECT_EQ(fuzzy_match_video(*t, term, query), reference_video(*t, term, query)) << round << " " << q;
+    }
+  }
 }
 
 // ------------------------------------------------------------ huge max_dist

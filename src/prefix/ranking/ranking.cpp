@@ -1,12 +1,80 @@
 #include "prefix/ranking/ranking.hpp"
 
 #include <algorithm>
-#include <unordered_map>
+#include <bit>
+#include <random>
 
 #include "prefix/matcher/matcher.hpp"
 
 namespace quorvatel {
 namespace {
+
+/// Raw scores by video row: open addressing in one flat array, grown by
+/// doubling at half full. Each row's score is the sum of its contributions in
+/// the order they are added, whatever the table's layout; the layout only
+/// decides the order in which for_each() yields rows. Rows are mixed with a
+/// key drawn once per thread, so rows chosen to collide (a snapshot names any
+/// rows it likes) cannot make a query quadratic.
+class ScoreMap {
+ public:
+  ScoreMap() : slots_(kInitial) {}
+
+  double& operator[](std::uint32_t row) {
+    if (2 * (used_ + 1) > slots_.size())
+      grow();
+    Slot& slot = find(slots_, row);
+    if (!slot.used) {
+      slot = {row, true, 0.0};
+      ++used_;
+    }
+    return slot.score;
+  }
+
+  [[nodiscard]] std::size_t size() const noexcept { return used_; }
+
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Slot& slot : slots_)
+      if (slot.used)
+        f(slot.row, slot.score);
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t row = 0;
+    bool used = false;
+    double score = 0.0;
+  };
+  static constexpr std::size_t kInitial = 64;
+
+  static std::uint64_t key() {
+    thread_local const std::uint64_t k = [] {
+      std::random_device source;
+      return (std::uint64_t{source()} << 32) ^ source();
+    }();
+    return k;
+  }
+
+  static Slot& find(std::vector<Slot>& slots, std::uint32_t row) noexcept {
+    std::uint64_t h = (row ^ key()) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask)
+      if (!slots[i].used || slots[i].row == row)
+        return slots[i];
+  }
+
+  void grow() {
+    std::vector<Slot> bigger(2 * slots_.size());
+    for (const Slot& slot : slots_)
+      if (slot.used)
+        find(bigger, slot.row) = slot;
+    slots_.swap(bigger);
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
 
 struct Candidate {
   std::uint32_t row;
@@ -54,8 +122,7 @@ std::vector<VideoScore> fuzzy_match_video(const TrieView& trie, std::u32string_v
   const std::size_t n = term.size();
 
   double total = 0.0;
-  std::unordered_map<std::uint32_t, double> raw;
-  raw.reserve(16 * nodes.size());
+  ScoreMap raw;
   for (const NodeMatch& m : nodes) {
     double w = distance_weight(m.distance, n);
     if (w <= 0.0)
@@ -79,11 +146,11 @@ std::vector<VideoScore> fuzzy_match_video(const TrieView& trie, std::u32string_v
   const double threshold = query.min_score.value_or(kDefaultMinScore);
   std::vector<Candidate> candidates;
   candidates.reserve(raw.size());
-  for (const auto& [row, value] : raw) {
+  raw.for_each([&](std::uint32_t row, double value) {
     const double score = value / total;
     if (score >= threshold)
       candidates.push_back({row, score});
-  }
+  });
   if (query.limit.has_value() && *query.limit < candidates.size()) {
     const auto keep = static_cast<std::ptrdiff_t>(*query.limit);
     std::ranges::nth_element(candidates, candidates.begin() + keep, better);
