@@ -164,7 +164,8 @@ void expect_same_walks(const Trie& t, const Trie& p, std::u32string_view q, std:
     EXPECT_EQ(nodes, fuzzy_match_nodes(p, q, options, terminal_only));
   }
   EXPECT_EQ(fuzzy_match_nodes_terminal_first(t, q, options), fuzzy_match_nodes_terminal_first(p, q, options));
-  for (const std::optional<bool> prefix : {std::optional<bool>(), std::optional<bool>(true), std::optional<bool>(false)}) {
+  for (const std::optional<bool> prefix :
+       {std::optional<bool>(), std::optional<bool>(true), std::optional<bool>(false)}) {
     const VideoQuery video{d, limit, prefix, 0.0, nullptr};
     EXPECT_EQ(fuzzy_match_video(t, q, video), fuzzy_match_video(p, q, video));
   }
@@ -377,7 +378,9 @@ std::vector<VideoScore> reference_video(const Trie& t, std::u32string_view term,
   for (const auto& [row, value] : raw)
     if (value / total >= q.min_score.value_or(kDefaultMinScore))
       ranked.emplace_back(value / total, row);
-  std::ranges::sort(ranked, [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+  std::ranges::sort(ranked, [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first > b.first : a.second < b.second;
+  });
   if (q.limit && *q.limit < ranked.size())
     ranked.resize(static_cast<std::size_t>(*q.limit));
   std::vector<VideoScore> out;
