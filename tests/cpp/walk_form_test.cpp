@@ -192,6 +192,24 @@ TEST(WalkFormDifferential, RandomTreesMatchTheReferenceAndThePlainWalk) {
   }
 }
 
+/// Huge max_dist on trees: past the 16-bit range, bounded, still exact.
+TEST(WalkFormDifferential, HugeMaxDistOnRandomTrees) {
+  std::mt19937 rng(43);
+  const EnginePick pick{rng};
+  for (int round = 0; round < 60; ++round) {
+    const auto shape = testing::random_shape(pick, 120);
+    const Trie t = testing::shape_trie(shape, static_cast<Numbering>(round % 3), pick);
+    const Trie p = plain(t);
+    const std::u32string term = testing::shape_query(shape, pick, 20);
+    SCOPED_TRACE(::testing::Message() << "round " << round << " len " << term.size());
+    expect_same_walks(t, p, term, 70000, std::nullopt);
+    for (const std::uint32_t d : {65533u, 65534u, 0xFFFFFFFFu}) {
+      EXPECT_EQ(fuzzy_match(t, term, {d, {}}), fuzzy_match(p, term, {d, {}}));
+      EXPECT_EQ(fuzzy_match(t, term, {d, {}}), fuzzy_match(t, term, {70000, {}}));
+    }
+  }
+}
+
 /// Each part of the bit walk on its own (every child's row computed
 /// directly, or through the shared row and the label filter; heights on
 /// and off) gives the reference walk's node hits.
