@@ -91,8 +91,13 @@ TEST(FuzzyMatch, TrieWithoutNodesFindsNothing) {
 
 TEST(FuzzyMatch, ZeroLabelIsNeverEntered) {
   Trie t = chain(U"ab");
+  t.drop_layout();
   t.child_labels[1] = 0;
   EXPECT_TRUE(fuzzy_match(t, U"ab", {5, {}}).empty());
+  t.derive_layout();
+  ASSERT_TRUE(t.layout);
+  EXPECT_TRUE(fuzzy_match(t, U"ab", {5, {}}).empty());
+  EXPECT_TRUE(fuzzy_match(t, U"ab", {1, {}}).empty());
 }
 
 TEST(FuzzyMatch, DeepChainUsesNoCallStack) {
@@ -142,23 +147,33 @@ TEST(FuzzyMatch, InconsistentTriesFaultOnTheirFirstBadRead) {
     }
     return std::string("no fault");
   };
-  Trie child_past_labels = ab_ac_trie();
+  // Each is edited in its plain form, and stays plain: it is no tree.
+  auto plain = [](Trie t) {
+    t.drop_layout();
+    return t;
+  };
+  Trie child_past_labels = plain(ab_ac_trie());
   child_past_labels.child_transitions[0] = 9;
   EXPECT_EQ(fault_message(child_past_labels, U"ab", false), "index out of bounds: the len is 4 but the index is 9");
 
-  Trie short_flags = ab_ac_trie();
+  Trie short_flags = plain(ab_ac_trie());
   short_flags.terminal_flags.resize(3);
   EXPECT_EQ(fault_message(short_flags, U"ab", false), "index out of bounds: the len is 3 but the index is 3");
   // prefix nodes never read the flags
   EXPECT_EQ(fault_message(short_flags, U"ab", true), "no fault");
 
-  Trie short_shifts = ab_ac_trie();
+  Trie short_shifts = plain(ab_ac_trie());
   short_shifts.node_shifts.resize(2);  // node 1's range now ends at the last edge
   EXPECT_EQ(fault_message(short_shifts, U"ab", false), "index out of bounds: the len is 2 but the index is 2");
 
-  Trie range_past_edges = ab_ac_trie();
+  Trie range_past_edges = plain(ab_ac_trie());
   range_past_edges.node_shifts[2] = 7;  // node 1's range is [1, 7) over 3 edges
   EXPECT_EQ(fault_message(range_past_edges, U"ab", false), "index out of bounds: the len is 3 but the index is 3");
+
+  for (Trie* t : {&child_past_labels, &short_flags, &short_shifts, &range_past_edges}) {
+    t->derive_layout();
+    EXPECT_FALSE(t->layout);
+  }
 }
 
 /// The fast walk against the plain recursive one, on random tries.

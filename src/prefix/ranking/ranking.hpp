@@ -11,6 +11,7 @@
 
 #include "core/cancel.hpp"
 #include "prefix/trie/trie.hpp"
+#include "prefix/trie/view.hpp"
 
 namespace quorvatel {
 
@@ -42,8 +43,12 @@ struct VideoScore {
 
 /// Videos for `term`, best score first. Equal scores are ordered by video
 /// row, smallest first.
-[[nodiscard]] std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::u32string_view term,
+[[nodiscard]] std::vector<VideoScore> fuzzy_match_video(const TrieView& trie, std::u32string_view term,
                                                         const VideoQuery& query);
+[[nodiscard]] inline std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::u32string_view term,
+                                                               const VideoQuery& query) {
+  return fuzzy_match_video(TrieView(trie), term, query);
+}
 
 /// 36-character lowercase hyphenated text of the 16 bytes in stored order.
 [[nodiscard]] std::string uuid_text(const VideoUuid& id);

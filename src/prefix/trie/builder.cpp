@@ -64,6 +64,7 @@ Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t>
   trie.id_mode = videos.id_mode;
   trie.terminal_flags = std::move(terminal_flags);
   trie.propagate(video_top_n);
+  trie.derive_layout();
   return trie;
 }
 

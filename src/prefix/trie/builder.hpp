@@ -61,7 +61,8 @@ struct VideoTable {
 /// (Int32, little-endian), else an error. An empty index gives Uuid.
 [[nodiscard]] Result<VideoTable> choose_video_table(const ByteRows& video_index);
 
-/// Assembles a trie from checked parts and propagates it.
+/// Assembles a trie from checked parts and propagates it; a tree takes its
+/// walk form.
 [[nodiscard]] Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
                                  std::vector<std::uint32_t> child_transitions, PayloadTable payloads,
                                  std::vector<std::uint8_t> terminal_flags, VideoTable videos,

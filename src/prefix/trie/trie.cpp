@@ -133,7 +133,14 @@ std::size_t Trie::memory_bytes() const noexcept {
   return node_shifts.capacity() * sizeof(std::uint32_t) + child_labels.capacity() * sizeof(char32_t) +
          child_transitions.capacity() * sizeof(std::uint32_t) + payloads.memory_bytes() +
          video_uuids.capacity() * sizeof(VideoUuid) + video_int_ids.capacity() * sizeof(std::uint32_t) +
-         terminal_flags.capacity();
+         terminal_flags.capacity() + layout_memory_bytes();
+}
+
+std::size_t Trie::layout_memory_bytes() const noexcept {
+  if (!layout)
+    return 0;
+  return layout->edge_labels.capacity() * sizeof(std::uint16_t) +
+         layout->wide_labels.capacity() * sizeof(WideLabel) + layout->edge_heights.capacity();
 }
 
 }  // namespace quorvatel

@@ -5,11 +5,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <source_location>
 #include <vector>
 
 #include "core/fault.hpp"
 #include "payload/payload.hpp"
+#include "prefix/trie/layout.hpp"
 
 namespace quorvatel {
 
@@ -29,6 +31,13 @@ struct EdgeRange {
 /// A trie holds every field exactly as built or as read from a snapshot; a
 /// snapshot's fields need not agree with each other, so each per-node array
 /// keeps its own length and every read by index is checked.
+///
+/// A trie that is a tree rooted at node 0 is held in its walk form once it is
+/// complete (derive_layout(), called by the build and the snapshot reader):
+/// `layout` is set and `child_labels` is empty, the labels living in the
+/// layout's edge labels. Every other field keeps its meaning; labels() gives
+/// the per-node labels of either form. Code that edits the arrays of a trie
+/// in walk form must first call drop_layout(), and may derive it again after.
 struct Trie {
   std::vector<std::uint32_t> node_shifts;        ///< per node: first edge of its range
   std::vector<char32_t> child_labels;            ///< per node: its own character, 0 = never entered
@@ -38,9 +47,20 @@ struct Trie {
   std::vector<std::uint32_t> video_int_ids;      ///< video table in Int32 mode
   IdMode id_mode = IdMode::Uuid;
   std::vector<std::uint8_t> terminal_flags;  ///< per node: 1 when it ends a stored term
+  std::optional<TreeLayout> layout;          ///< set in walk form (a proven tree)
 
-  /// Number of nodes: the length of child_labels.
-  [[nodiscard]] std::size_t node_count() const noexcept { return child_labels.size(); }
+  /// Number of nodes: the length of child_labels (of node_shifts in walk form).
+  [[nodiscard]] std::size_t node_count() const noexcept {
+    return layout ? node_shifts.size() : child_labels.size();
+  }
+
+  /// Takes the walk form when the arrays form a tree rooted at node 0 (see
+  /// derive_tree_layout); leaves the trie as it is otherwise. One linear pass.
+  void derive_layout();
+  /// Back to the plain arrays: child_labels filled again, no layout.
+  void drop_layout();
+  /// The per-node labels, in either form.
+  [[nodiscard]] std::vector<char32_t> labels() const;
 
   /// The edge range of `node`: from node_shifts[node] to node_shifts[node+1],
   /// or to the end of child_transitions for the last entry of node_shifts.
@@ -48,8 +68,6 @@ struct Trie {
                                      std::source_location where = std::source_location::current()) const;
   [[nodiscard]] std::uint32_t child(std::size_t edge,
                                     std::source_location where = std::source_location::current()) const;
-  [[nodiscard]] char32_t label(std::size_t node,
-                               std::source_location where = std::source_location::current()) const;
   [[nodiscard]] bool terminal(std::size_t node,
                               std::source_location where = std::source_location::current()) const;
 
@@ -61,8 +79,11 @@ struct Trie {
 
   /// Bytes of heap storage the trie holds.
   [[nodiscard]] std::size_t memory_bytes() const noexcept;
+  /// Of which the walk layout's own arrays.
+  [[nodiscard]] std::size_t layout_memory_bytes() const noexcept;
 
-  friend bool operator==(const Trie&, const Trie&) = default;
+  /// Equal contents: the same labels in whichever form each trie holds them.
+  friend bool operator==(const Trie& a, const Trie& b);
 };
 
 inline EdgeRange Trie::edge_range(std::size_t node, std::source_location where) const {
@@ -73,10 +94,6 @@ inline EdgeRange Trie::edge_range(std::size_t node, std::source_location where) 
 
 inline std::uint32_t Trie::child(std::size_t edge, std::source_location where) const {
   return checked_at(child_transitions, edge, where);
-}
-
-inline char32_t Trie::label(std::size_t node, std::source_location where) const {
-  return checked_at(child_labels, node, where);
 }
 
 inline bool Trie::terminal(std::size_t node, std::source_location where) const {

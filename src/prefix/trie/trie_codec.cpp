@@ -44,6 +44,18 @@ std::size_t labels_size(const std::vector<char32_t>& labels) noexcept {
   return size;
 }
 
+/// The UTF-8 size of the labels of a trie in walk form, from its edges.
+std::size_t layout_labels_size(const TreeLayout& layout, std::size_t edges) noexcept {
+  std::size_t size = char_size(layout.root_label);
+  const std::uint16_t* x = layout.edge_labels.data();
+  for (std::size_t e = 0; e < edges; ++e)
+    size += 1 + static_cast<std::size_t>(x[e] >= 0x80) + static_cast<std::size_t>(x[e] >= 0x800);
+  // Each escaped edge was counted as 3 bytes.
+  for (const WideLabel& w : layout.wide_labels)
+    size = size - 3 + char_size(w.label);
+  return size;
+}
+
 std::size_t u32_vector_size(const std::vector<std::uint32_t>& values) noexcept {
   return varint_size(values.size()) + u32s_size(values);
 }
@@ -166,9 +178,10 @@ void write_flags(SpanWriter& out, const std::vector<std::uint8_t>& flags) noexce
   out.advance(flags.size());
 }
 
-void write_trie(SpanWriter& out, const Trie& trie) noexcept {
+/// Writes `trie`, whose per-node labels are `labels`.
+void write_trie(SpanWriter& out, const Trie& trie, const std::vector<char32_t>& labels) noexcept {
   write_u32_vector(out, trie.node_shifts);
-  write_labels(out, trie.child_labels);
+  write_labels(out, labels);
   write_u32_vector(out, trie.child_transitions);
   write_payloads(out, trie.payloads);
   write_varint(out, trie.video_uuids.size());
@@ -384,17 +397,23 @@ std::expected<IdMode, DecodeError> read_id_mode(Reader& in) noexcept {
 }  // namespace
 
 std::size_t encoded_size(const Trie& trie) noexcept {
-  return u32_vector_size(trie.node_shifts) + varint_size(trie.child_labels.size()) + labels_size(trie.child_labels) +
+  const std::size_t labels = trie.layout ? varint_size(trie.node_count()) +
+                                               layout_labels_size(*trie.layout, trie.child_transitions.size())
+                                         : varint_size(trie.child_labels.size()) + labels_size(trie.child_labels);
+  return u32_vector_size(trie.node_shifts) + labels +
          u32_vector_size(trie.child_transitions) + payloads_size(trie.payloads) +
          varint_size(trie.video_uuids.size()) + trie.video_uuids.size() * sizeof(VideoUuid) +
          u32_vector_size(trie.video_int_ids) + varint_size(static_cast<std::uint32_t>(trie.id_mode)) +
          varint_size(trie.terminal_flags.size()) + trie.terminal_flags.size();
 }
 
-void encode_into(const Trie& trie, std::span<std::uint8_t> out) noexcept {
+void encode_into(const Trie& trie, std::span<std::uint8_t> out) {
   advise_huge_pages(out.data(), out.size());
   SpanWriter writer(out);
-  write_trie(writer, trie);
+  if (trie.layout)
+    write_trie(writer, trie, trie.labels());  // the per-node labels, made again from the edges
+  else
+    write_trie(writer, trie, trie.child_labels);
   // A span longer than the snapshot would leave bytes unwritten.
   if (writer.remaining() != 0) [[unlikely]]
     std::abort();
@@ -417,6 +436,7 @@ std::expected<Trie, DecodeError> decode(std::span<const std::uint8_t> bytes) {
   QV_TRY(read_u32_vector(in, trie.video_int_ids));
   QV_TRY_ASSIGN(trie.id_mode, read_id_mode(in));
   QV_TRY(read_flags(in, trie.terminal_flags));
+  trie.derive_layout();
   return trie;
 }
 

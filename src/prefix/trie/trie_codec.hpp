@@ -32,14 +32,19 @@ inline constexpr std::string_view kIdModeTypeName = "IdMode";
 /// written as 1 (Trie::terminal() reads it as true already), and a label that
 /// is not a Unicode scalar value (a surrogate or above U+10FFFF; neither the
 /// builder nor the decoder produces one) is written as U+FFFD.
-void encode_into(const Trie& trie, std::span<std::uint8_t> out) noexcept;
+///
+/// A trie in walk form has its per-node labels made again from its edges for
+/// the call (4 bytes a node, released before it returns): std::bad_alloc
+/// when that memory cannot be had, before any byte is written.
+void encode_into(const Trie& trie, std::span<std::uint8_t> out);
 
 /// The snapshot of `trie` in a vector allocated once at its exact size.
 [[nodiscard]] std::vector<std::uint8_t> encode(const Trie& trie);
 
 /// Reads a snapshot. The fields are taken as stored: no invariant of the trie
-/// is checked and nothing is propagated. Bytes after the last field are
-/// ignored. On error nothing of the partly read trie is kept.
+/// is checked and nothing is propagated; a trie whose arrays form a tree
+/// takes its walk form. Bytes after the last field are ignored. On error
+/// nothing of the partly read trie is kept.
 [[nodiscard]] std::expected<Trie, DecodeError> decode(std::span<const std::uint8_t> bytes);
 
 }  // namespace quorvatel::snapshot
