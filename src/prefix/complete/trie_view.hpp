@@ -1,0 +1,72 @@
+// The read interface the completion search walks, and its adapter for an
+// in-memory Trie. The search asks a view only for these: a node's children in
+// edge order, its label, terminal flag and count, its subtree bound and its
+// rank in text order. Another representation of an index (a derived walk
+// layout, a mapped file) needs only another adapter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/fault.hpp"
+#include "prefix/complete/subtree_bounds.hpp"
+#include "prefix/trie/trie.hpp"
+
+namespace quorvatel::complete {
+
+/// Child node numbers of one node, in edge order.
+struct Children {
+  const std::uint32_t* begin;
+  const std::uint32_t* end;
+};
+
+class TrieView {
+ public:
+  /// `bounds` must have been derived from `trie` and be usable (faults
+  /// otherwise): the derivation proved every read below to lie inside its
+  /// array, so the reads are not checked again one by one.
+  TrieView(const Trie& trie, const SubtreeBounds& bounds)
+      : n_(trie.node_count()),
+        m_(trie.child_transitions.size()),
+        shifts_(trie.node_shifts.data()),
+        edges_(trie.child_transitions.data()),
+        labels_(trie.child_labels.data()),
+        terminal_(trie.terminal_flags.data()),
+        counts_(trie.payloads.slot_counts().data()),
+        best_(bounds.best_own_counts()),
+        ranks_(bounds.text_ranks()) {
+    if (!bounds.fits(trie)) [[unlikely]]
+      throw InternalFault("subtree bounds that were not derived from this trie");
+  }
+
+  [[nodiscard]] std::size_t node_count() const noexcept { return n_; }
+
+  [[nodiscard]] Children children(std::uint32_t node) const noexcept {
+    const std::size_t begin = shifts_[node];
+    const std::size_t end = node + 1 < n_ ? shifts_[node + 1] : m_;
+    if (begin >= end)
+      return {edges_, edges_};
+    return {edges_ + begin, edges_ + end};
+  }
+  [[nodiscard]] char32_t label(std::uint32_t node) const noexcept { return labels_[node]; }
+  [[nodiscard]] bool terminal(std::uint32_t node) const noexcept { return terminal_[node] != 0; }
+  [[nodiscard]] std::uint32_t count(std::uint32_t node) const noexcept { return counts_[node]; }
+  /// The stored bound of the node's subtree (see SubtreeBounds).
+  [[nodiscard]] std::uint32_t best_own(std::uint32_t node) const noexcept { return best_[node]; }
+  [[nodiscard]] std::uint32_t rank(std::uint32_t node) const noexcept {
+    return ranks_ == nullptr ? node : ranks_[node];
+  }
+
+ private:
+  std::size_t n_;
+  std::size_t m_;
+  const std::uint32_t* shifts_;
+  const std::uint32_t* edges_;
+  const char32_t* labels_;
+  const std::uint8_t* terminal_;
+  const std::uint32_t* counts_;
+  const std::uint32_t* best_;
+  const std::uint32_t* ranks_;
+};
+
+}  // namespace quorvatel::complete
