@@ -11,6 +11,7 @@
 #include "lib/binding.hpp"
 #include "lib/convert.hpp"
 #include "lib/records/rows.hpp"
+#include "lib/records/search.hpp"
 #include "prefix/trie/records.hpp"
 #include "prefix/trie/trie_check.hpp"
 #include "prefix/trie/trie_codec.hpp"
@@ -128,6 +129,10 @@ PyMethodDef methods[] = {
      "inspect_snapshot(b)\n--\n\n"
      "(nodes, edges, terms, videos, id_mode, problem) of a snapshot; problem is None when\n"
      "the snapshot is exactly one a build writes."},
+    {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(complete_function)),
+     METH_FASTCALL | METH_KEYWORDS, kCompleteDoc},
+    {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(suggest_function)),
+     METH_FASTCALL | METH_KEYWORDS, kSuggestDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -146,4 +151,13 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace quorvatel::py
 
-PyMODINIT_FUNC PyInit__quorvatel_records() { return PyModule_Create(&quorvatel::py::module_def); }
+PyMODINIT_FUNC PyInit__quorvatel_records() {
+  using namespace quorvatel::py;
+  return guarded([]() -> PyResult<Ref> {
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module)
+      return py_fetch();
+    QV_TRY(add_completion_type(module.get()));
+    return module;
+  });
+}

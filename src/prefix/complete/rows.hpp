@@ -33,26 +33,34 @@ template <class Cell, bool kBand>
 class RowKernel {
  public:
   using CellType = Cell;
-  static constexpr bool kBandRows = kBand;
+  /// The row width when it is fixed at compile time, else 0.
+  static constexpr std::size_t kFixedWidth = 0;
 
-  /// `k` must leave room for k + 2 in a Cell.
-  RowKernel(std::u32string_view text, std::uint32_t k, bool transpositions)
+  /// The text's characters as the rows read them: column j's at offset(k)
+  /// + j (t[j - 1] for j in 1..L), kNoChar around them, far enough for
+  /// every column of every depth a search reaches (at most L + k + 1).
+  /// Owned by the caller for as long as a kernel reads it.
+  [[nodiscard]] static std::vector<char32_t> columns(std::u32string_view text, std::uint32_t k) {
+    std::vector<char32_t> chars(text.size() + (kBand ? 3 * static_cast<std::size_t>(k) : 0) + 6, kNoChar);
+    for (std::size_t j = 1; j <= text.size(); ++j)
+      chars[offset(k) + j] = text[j - 1];
+    return chars;
+  }
+
+  /// `k` must leave room for k + 2 in a Cell; `columns` is columns(text, k).
+  /// A kernel is a few pointers and numbers, cheap to copy.
+  RowKernel(std::u32string_view text, std::uint32_t k, bool transpositions, const std::vector<char32_t>& columns)
       : L_(text.size()),
         k_(k),
         cap_(static_cast<Cell>(k + 1)),
         width_(kBand ? 2 * static_cast<std::size_t>(k) + 1 : text.size() + 1),
         transpositions_(transpositions),
-        // chars_[offset_ + j] is the text character of column j (t[j - 1])
-        // for j in 1..L and kNoChar around it, far enough for every column
-        // of every depth a search reaches (at most L + k + 1).
-        offset_(kBand ? static_cast<std::size_t>(k) + 2 : 2),
-        chars_(text.size() + (kBand ? 3 * static_cast<std::size_t>(k) : 0) + 6, kNoChar) {
-    for (std::size_t j = 1; j <= L_; ++j)
-      chars_[offset_ + j] = text[j - 1];
-  }
+        chars_(columns.data() + offset(k)) {}
 
   [[nodiscard]] std::size_t width() const noexcept { return width_; }
   [[nodiscard]] std::uint32_t cap() const noexcept { return cap_; }
+
+  void copy_row(const Cell* from, Cell* to) const noexcept { std::copy_n(from, width_, to); }
 
   /// The root's row: column j holds j.
   void first_row(Cell* row) const noexcept {
@@ -65,24 +73,50 @@ class RowKernel {
   /// The distance of the root's row to the whole text.
   [[nodiscard]] std::uint32_t first_distance() const noexcept { return capped(L_); }
 
-  /// Whether a child at `depth` labelled x may get another row than a child
-  /// whose label equals no character of the text: whether x occurs among the
-  /// characters the band of that depth compares (band rows only).
-  [[nodiscard]] bool matches_near(std::size_t depth, char32_t x) const noexcept {
-    // Columns depth - k .. depth + k compare t[j - 1] (and t[j - 2] for a
-    // transposition): chars_ from column depth - k - 1 to depth + k.
-    const char32_t* c = chars_.data() + offset_ + depth - k_ - 1;
-    for (std::size_t p = 0; p <= width_; ++p)
-      if (c[p] == x)
-        return true;
-    return false;
+  /// What fill() needs of a child: its label and its parent's.
+  struct Probe {
+    char32_t x;
+    char32_t y;
+  };
+
+  /// What the children at a depth of a node labelled y share.
+  struct Context {
+    char32_t y;
+  };
+  [[nodiscard]] Context context(std::size_t, char32_t y) const noexcept { return {y}; }
+
+  /// The probe of a child at `depth` labelled x.
+  [[nodiscard]] Probe probe(const Context& context, std::size_t, char32_t x) const noexcept {
+    return {x, context.y};
   }
 
-  /// Fills `cur`, the row of a child at `depth` (>= 1) labelled x, from its
-  /// parent's row `prev`; `grand` is the grandparent's row and y the
-  /// parent's label, read only for a transposition (depth >= 2).
-  RowStep fill(std::size_t depth, const Cell* prev, const Cell* grand, char32_t y, char32_t x,
+  /// Whether the child gets the same row as a child whose label equals no
+  /// character of the text: whether x occurs nowhere among the characters
+  /// the band of that depth compares (band rows only; full rows never tell).
+  [[nodiscard]] bool unmatched(std::size_t depth, const Probe& probe) const noexcept {
+    if constexpr (!kBand) {
+      return false;
+    } else {
+      // Columns depth - k .. depth + k compare t[j - 1] (and t[j - 2] for a
+      // transposition): chars_ from column depth - k - 1 to depth + k.
+      const char32_t* c = chars_ + depth - k_ - 1;
+      for (std::size_t p = 0; p <= width_; ++p)
+        if (c[p] == probe.x)
+          return false;
+      return true;
+    }
+  }
+
+  /// The probe of a label that matches nothing.
+  [[nodiscard]] Probe unmatched_probe(std::size_t) const noexcept { return {kNoChar, kNoChar}; }
+
+  /// Fills `cur`, the row of a child at `depth` (>= 1), from its parent's
+  /// row `prev`; `grand` is the grandparent's row, read only for a
+  /// transposition (depth >= 2).
+  RowStep fill(std::size_t depth, const Cell* prev, const Cell* grand, const Probe& probe,
                Cell* cur) const noexcept {
+    const char32_t x = probe.x;
+    const char32_t y = probe.y;
     const bool swap = transpositions_ && depth >= 2;
     const Cell one = 1;
     Cell row_min = cap_;
@@ -91,7 +125,7 @@ class RowKernel {
       const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_);
       const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -base);
       const std::ptrdiff_t hi = std::min<std::ptrdiff_t>(w - 1, static_cast<std::ptrdiff_t>(L_) - base);
-      const char32_t* t = chars_.data() + offset_ + base;  // t[p]: the character of column base + p
+      const char32_t* t = chars_ + base;  // t[p]: the character of column base + p
       Cell left = cap_;
       for (std::ptrdiff_t p = 0; p < w; ++p) {
         Cell v = cap_;
@@ -113,7 +147,7 @@ class RowKernel {
       const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(L_) - base;
       return {row_min, end >= 0 && end < w ? cur[end] : cap_};
     } else {
-      const char32_t* t = chars_.data() + offset_;  // t[j]: the character of column j
+      const char32_t* t = chars_;  // t[j]: the character of column j
       cur[0] = capped(depth);
       row_min = cur[0];
       for (std::size_t j = 1; j <= L_; ++j) {
@@ -129,6 +163,10 @@ class RowKernel {
   }
 
  private:
+  [[nodiscard]] static constexpr std::size_t offset(std::uint32_t k) noexcept {
+    return kBand ? static_cast<std::size_t>(k) + 2 : 2;
+  }
+
   /// The column of position p in the row of `depth`.
   [[nodiscard]] std::ptrdiff_t column(std::size_t depth, std::size_t p) const noexcept {
     if constexpr (kBand)
@@ -143,8 +181,7 @@ class RowKernel {
   Cell cap_;
   std::size_t width_;
   bool transpositions_;
-  std::size_t offset_;
-  std::vector<char32_t> chars_;
+  const char32_t* chars_;  ///< column 0's character (columns reach below it)
 };
 
 }  // namespace quorvatel::complete

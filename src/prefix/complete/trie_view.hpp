@@ -41,7 +41,7 @@ class TrieView {
 
   [[nodiscard]] std::size_t node_count() const noexcept { return n_; }
 
-  [[nodiscard]] Children children(std::uint32_t node) const noexcept {
+  [[nodiscard, gnu::always_inline]] Children children(std::uint32_t node) const noexcept {
     const std::size_t begin = shifts_[node];
     const std::size_t end = node + 1 < n_ ? shifts_[node + 1] : m_;
     if (begin >= end)
