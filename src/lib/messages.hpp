@@ -41,6 +41,9 @@ inline constexpr const char* kPanicDoc =
 
 // The package's search functions (complete, suggest).
 
+inline constexpr std::string_view kCompletionTypeShape =
+    "collections.namedtuple made a Completion class that is no plain tuple subclass";
+
 /// "{parameter} must be a PrefixSearch, not {type}".
 [[nodiscard]] std::string not_an_index(std::string_view parameter, std::string_view type_name);
 /// "_quorvatel.PrefixSearch is not the class this _quorvatel_records reads ({detail}); ...".

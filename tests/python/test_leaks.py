@@ -9,6 +9,7 @@ import sys
 import numpy
 import pytest
 
+import _quorvatel_records
 from _quorvatel import PrefixSearch
 
 from conftest import AB_AC_ARGS, IndexOrRaise as Index
@@ -17,6 +18,7 @@ ROUNDS = 2000
 
 ab_ac = PrefixSearch.from_internal_data_v2(*AB_AC_ARGS)
 snapshot = ab_ac.to_bytes()
+shared = PrefixSearch.from_internal_data_v2([0, 2, 3], ["", "a", "b"], [None, None, (1, [], [])], [1, 2, 2], [], 1)
 broken = PrefixSearch.from_bytes(bytes.fromhex("0400010303040061626303010209040000000000000004000001" "01"))
 
 
@@ -63,6 +65,14 @@ def calls():
         ("video-float", lambda: ab_ac.fuzzy_match_video("ab", min_score="x")),
         ("video-index-cause", lambda: ab_ac.fuzzy_match_video("ab", limit=Index(TypeError("inner")))),
         ("no-constructor", lambda: PrefixSearch()),
+        ("complete", lambda: _quorvatel_records.complete(ab_ac, "ab", limit=5, max_dist=1)),
+        ("suggest", lambda: _quorvatel_records.suggest(ab_ac, "ba", max_dist=2, transpositions=False)),
+        ("complete-type", lambda: _quorvatel_records.complete(ab_ac, 5)),
+        ("complete-limit", lambda: _quorvatel_records.complete(ab_ac, "ab", limit=-1)),
+        ("complete-max-dist", lambda: _quorvatel_records.complete(ab_ac, "ab", max_dist="x")),
+        ("complete-index", lambda: _quorvatel_records.complete(snapshot, "ab")),
+        ("complete-index-cause", lambda: _quorvatel_records.complete(ab_ac, "ab", limit=Index(TypeError("inner")))),
+        ("complete-refused", lambda: _quorvatel_records.complete(shared, "a")),
     ]
 
 

@@ -24,22 +24,39 @@ constexpr Signature kSuggestSignature{"suggest()", kSuggestParams, 2};
 constexpr std::size_t kPositional = 2;
 constexpr std::uint64_t kDefaultLimit = 10;
 
-PyStructSequence_Field completion_fields[] = {
-    {"term", "the stored term"},
-    {"count", "the term's own count: the total of its records"},
-    {"distance", "edits between the text and the term (complete: its closest prefix)"},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Desc completion_desc = {
-    "quorvatel.Completion",
-    "A result of complete() or suggest(): (term, count, distance).",
-    completion_fields,
-    3,
-};
-
-/// The result type, made once and kept for the process.
+/// The result type: a collections.namedtuple class, made once and kept for
+/// the process. Its instances are tuples with another type, so they are
+/// made as tuple.__new__ makes them.
 PyTypeObject* completion_type = nullptr;
+
+constexpr const char* kCompletionDoc =
+    "A result of complete() or suggest(): the stored term, its own count (the total of its records) "
+    "and its distance (complete: of its closest prefix) to the text.";
+
+PyResult<PyTypeObject*> make_completion_type() {
+  const Ref collections = Ref::steal(PyImport_ImportModule("collections"));
+  if (!collections)
+    return py_fetch();
+  const Ref factory = Ref::steal(PyObject_GetAttrString(collections.get(), "namedtuple"));
+  if (!factory)
+    return py_fetch();
+  const Ref args = Ref::steal(Py_BuildValue("(s(sss))", "Completion", "term", "count", "distance"));
+  const Ref kwargs = Ref::steal(Py_BuildValue("{ss}", "module", "quorvatel"));
+  if (!args || !kwargs)
+    return py_fetch();
+  Ref type = Ref::steal(PyObject_Call(factory.get(), args.get(), kwargs.get()));
+  if (!type)
+    return py_fetch();
+  // Only a plain tuple subclass (no slots or dict of its own) can be filled in place.
+  auto* cls = reinterpret_cast<PyTypeObject*>(type.get());
+  if (!PyType_Check(type.get()) || !PyType_IsSubtype(cls, &PyTuple_Type) ||
+      cls->tp_basicsize != PyTuple_Type.tp_basicsize || cls->tp_itemsize != PyTuple_Type.tp_itemsize)
+    return py_fail(PyExc_ImportError, messages::kCompletionTypeShape);
+  const Ref doc = Ref::steal(PyUnicode_FromString(kCompletionDoc));
+  if (!doc || PyObject_SetAttrString(type.get(), "__doc__", doc.get()) < 0)
+    return py_fetch();
+  return reinterpret_cast<PyTypeObject*>(type.release());
+}
 
 class SignalCheck final : public CancelHook {
  public:
@@ -124,12 +141,11 @@ Ref completion_rows(const std::vector<complete::Completion>& found) {
   Ref list = Ref::steal(api_created(PyList_New(static_cast<Py_ssize_t>(found.size()))));
   for (std::size_t i = 0; i < found.size(); ++i) {
     const complete::Completion& c = found[i];
-    Ref row = Ref::steal(api_created(PyStructSequence_New(completion_type)));
-    PyStructSequence_SetItem(row.get(), 0,
-                             api_created(PyUnicode_FromStringAndSize(c.term.data(),
-                                                                     static_cast<Py_ssize_t>(c.term.size()))));
-    PyStructSequence_SetItem(row.get(), 1, api_created(PyLong_FromUnsignedLong(c.count)));
-    PyStructSequence_SetItem(row.get(), 2, api_created(PyLong_FromUnsignedLong(c.distance)));
+    Ref row = Ref::steal(api_created(completion_type->tp_alloc(completion_type, 3)));
+    PyTuple_SET_ITEM(row.get(), 0,
+                     api_created(PyUnicode_FromStringAndSize(c.term.data(), static_cast<Py_ssize_t>(c.term.size()))));
+    PyTuple_SET_ITEM(row.get(), 1, api_created(PyLong_FromUnsignedLong(c.count)));
+    PyTuple_SET_ITEM(row.get(), 2, api_created(PyLong_FromUnsignedLong(c.distance)));
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row.release());
   }
   return list;
@@ -184,9 +200,7 @@ PyResult<Ref> search_wrapper(complete::Mode mode, const Signature& signature, Py
 
 PyResult<void> add_completion_type(PyObject* module) {
   if (completion_type == nullptr) {
-    completion_type = PyStructSequence_NewType(&completion_desc);
-    if (completion_type == nullptr)
-      return py_fetch();
+    QV_TRY_ASSIGN(completion_type, make_completion_type());
   }
   if (PyModule_AddObjectRef(module, "Completion", reinterpret_cast<PyObject*>(completion_type)) < 0)
     return py_fetch();

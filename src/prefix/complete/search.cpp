@@ -246,7 +246,6 @@ class Search {
       const Children below = view.children(c);
       if (below.begin == below.end)
         continue;
-      __builtin_prefetch(below.begin);
       if (in_no_match)
         kernel.copy_row(no_match + static_cast<std::size_t>(depth) * width, cur);
       frames_.push_back(at);
