@@ -55,7 +55,9 @@ inline std::vector<Row> reference_search(const Trie& trie, const complete::Reque
   };
   std::vector<Term> terms;
   // Every node entered from the root through non-zero labels, with its path.
-  std::vector<std::pair<std::uint32_t, std::u32string>> stack{{0, U""}};
+  std::vector<std::pair<std::uint32_t, std::u32string>> stack;
+  if (trie.node_count() != 0)
+    stack.emplace_back(0, U"");
   while (!stack.empty()) {
     auto [node, path] = stack.back();
     stack.pop_back();
