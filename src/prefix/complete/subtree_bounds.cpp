@@ -8,18 +8,74 @@
 namespace quorvatel::complete {
 namespace {
 
-/// What the derivation keeps per node while it runs.
-struct Subtree {
-  std::uint32_t best;     ///< the stored bound
-  std::uint32_t size;     ///< nodes in the subtree
-  std::uint32_t entered;  ///< nodes in the subtree that a search enters (no label 0 on the way)
-};
+/// The edges [begin, end) of node i of a trie whose ranges were checked.
+[[nodiscard]] std::pair<std::size_t, std::size_t> edges_of(const Trie& trie, std::size_t i) noexcept {
+  const std::size_t n = trie.node_count();
+  const std::size_t begin = trie.node_shifts[i];
+  const std::size_t end = i + 1 < n ? trie.node_shifts[i + 1] : trie.child_transitions.size();
+  return {begin, std::max(begin, end)};
+}
+
+/// Whether the node numbers already follow text order: a depth-first walk
+/// from the root, taking each node's edges in order, meets the nodes 1, 2,
+/// 3, ... in turn (pre-order), and each node's entered children come in
+/// increasing label order. Reads the arrays in order when they do.
+[[nodiscard]] bool numbered_in_text_order(const Trie& trie) {
+  struct Open {
+    std::size_t next;
+    std::size_t end;
+    char32_t previous;  ///< the last entered child's label; 0 before the first
+  };
+  std::vector<Open> open;
+  const auto [begin, end] = edges_of(trie, 0);
+  open.push_back({begin, end, 0});
+  std::size_t expected = 1;
+  while (!open.empty()) {
+    Open& at = open.back();
+    if (at.next == at.end) {
+      open.pop_back();
+      continue;
+    }
+    const std::uint32_t c = trie.child_transitions[at.next++];
+    if (c != expected)
+      return false;
+    ++expected;
+    const char32_t label = trie.child_labels[c];
+    if (label != 0) {
+      // Siblings with equal labels share a text, which numbers cannot show.
+      if (at.previous != 0 && label <= at.previous)
+        return false;
+      at.previous = label;
+    }
+    const auto [child_begin, child_end] = edges_of(trie, c);
+    open.push_back({child_begin, child_end, 0});
+  }
+  return true;
+}
+
+/// Per node: how many nodes of its subtree a search enters (none below a
+/// label 0). Children are numbered after their parents (checked).
+[[nodiscard]] std::vector<std::uint32_t> entered_sizes(const Trie& trie) {
+  const std::size_t n = trie.node_count();
+  std::vector<std::uint32_t> size(n);
+  for (std::size_t i = n; i-- > 0;) {
+    std::uint64_t nodes = 1;
+    const auto [begin, end] = edges_of(trie, i);
+    for (std::size_t e = begin; e < end; ++e) {
+      const std::uint32_t c = trie.child_transitions[e];
+      if (trie.child_labels[c] != 0)
+        nodes += size[c];
+    }
+    size[i] = static_cast<std::uint32_t>(nodes);  // a tree's subtree holds at most n < 2^32 nodes
+  }
+  return size;
+}
 
 /// Text order when no node has two entered children with equal labels: a
 /// node's rank is its parent's plus one plus the entered sizes of its
 /// siblings with smaller labels. One pass in node order, parents first;
 /// nullopt when two siblings turn out to share a label.
-std::optional<std::vector<std::uint32_t>> rank_by_label(const Trie& trie, const std::vector<Subtree>& sub) {
+std::optional<std::vector<std::uint32_t>> rank_by_label(const Trie& trie, const std::vector<std::uint32_t>& entered) {
   const std::size_t n = trie.node_count();
   const std::size_t m = trie.child_transitions.size();
   std::vector<std::uint32_t> rank(n, std::numeric_limits<std::uint32_t>::max());
@@ -46,7 +102,7 @@ std::optional<std::vector<std::uint32_t>> rank_by_label(const Trie& trie, const 
         return std::nullopt;
       previous = label;
       rank[c] = next;
-      next += sub[c].entered;
+      next += entered[c];
     }
   }
   return rank;
@@ -128,17 +184,13 @@ SubtreeBounds SubtreeBounds::derive(const Trie& trie) {
   }
 
   // One pass from the highest node down: with every edge leading to a higher
-  // number, a node's children are finished when the node is reached. The same
-  // pass finds whether the numbers follow text order: they do when each
-  // node's children come in increasing label order, the first right after
-  // the node and each next one right after its previous sibling's subtree
-  // (pre-order).
+  // number, a node's children are finished when the node is reached.
   const std::uint32_t* counts = trie.payloads.slot_counts().data();  // 0 for an absent payload
   const std::uint32_t* edges = trie.child_transitions.data();
   const char32_t* labels = trie.child_labels.data();
-  std::vector<Subtree> sub(n);
+  out.best_.assign(n, kNoTerm);
+  std::uint32_t* bests = out.best_.data();
   std::vector<std::uint64_t> entered((n + 63) / 64);
-  bool text_order = true;
   for (std::size_t i = n; i-- > 0;) {
     const std::size_t begin = trie.node_shifts[i];
     const std::size_t end = i + 1 < n ? trie.node_shifts[i + 1] : m;
@@ -146,10 +198,6 @@ SubtreeBounds SubtreeBounds::derive(const Trie& trie) {
       return refuse(std::format("node {}'s edges {}..{} run past the last of the {} edges", i, begin, end, m));
     std::uint64_t below = 0;  // the children's counts
     std::uint32_t best = kNoTerm;
-    std::size_t expected = i + 1;
-    char32_t previous = 0;  // the last entered child's label; 0 before the first
-    std::uint64_t nodes = 1;
-    std::uint64_t entered_nodes = 1;
     for (std::size_t e = begin; e < end; ++e) {
       const std::size_t c = edges[e];
       if (c >= n)
@@ -162,32 +210,18 @@ SubtreeBounds SubtreeBounds::derive(const Trie& trie) {
         return refuse(std::format("node {} is entered by more than one edge", c));
       word |= bit;
       below += counts[c];
-      const char32_t label = labels[c];
-      const Subtree& child = sub[c];
-      if (label != 0) {
-        best = std::max(best, child.best);
-        entered_nodes += child.entered;
-      }
-      // Siblings with equal labels share a text, which numbers cannot show.
-      text_order = text_order && c == expected && (label == 0 || label > previous);
-      expected = c + child.size;
-      previous = label == 0 ? previous : label;
-      nodes += child.size;
+      if (labels[c] != 0)
+        best = std::max(best, bests[c]);
     }
     if (i != 0 && trie.terminal_flags[i] != 0) {
       const std::uint32_t own = counts[i] > below ? static_cast<std::uint32_t>(counts[i] - below) : 0;
       best = std::max(best, encode_bound(own));
     }
-    // A tree's subtree holds at most n < 2^32 nodes.
-    sub[i] = {best, static_cast<std::uint32_t>(nodes), static_cast<std::uint32_t>(entered_nodes)};
+    bests[i] = best;
   }
   entered = {};
-  out.best_.resize(n);
-  for (std::size_t i = 0; i < n; ++i)
-    out.best_[i] = sub[i].best;
-  if (!text_order) {
-    std::optional<std::vector<std::uint32_t>> ranks = rank_by_label(trie, sub);
-    sub = {};
+  if (n != 0 && !numbered_in_text_order(trie)) {
+    std::optional<std::vector<std::uint32_t>> ranks = rank_by_label(trie, entered_sizes(trie));
     out.ranks_ = ranks ? std::move(*ranks) : rank_by_text(trie);
   }
   return out;
