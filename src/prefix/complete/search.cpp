@@ -9,7 +9,7 @@
 #include "core/utf8.hpp"
 #include "prefix/complete/rows.hpp"
 #include "prefix/complete/rows_simd.hpp"
-#include "prefix/complete/trie_view.hpp"
+#include "prefix/complete/index_view.hpp"
 
 namespace quorvatel::complete {
 namespace {
@@ -56,6 +56,7 @@ struct Item {
   std::uint32_t parent;  ///< kNoParent for a recorded node
   std::uint32_t text;    ///< recorded node: where its path starts in the text arena
   std::uint32_t depth;
+  char32_t label;
 };
 
 struct Entry {
@@ -184,8 +185,9 @@ class Search {
         until_poll = kPollInterval;
         poll_now();
       }
-      const std::uint32_t c = *at.next++;
-      const char32_t x = view.label(c);
+      const std::uint32_t c = *at.next;
+      const char32_t x = view.label(at.next);
+      ++at.next;
       if (x == 0 || (fixed && x != text[depth - 1]))
         continue;
       const auto probe = kernel.probe(at.context, depth, x);
@@ -302,7 +304,7 @@ class Search {
     const auto text = static_cast<std::uint32_t>(texts_.size());
     texts_.insert(texts_.end(), path_.begin(), path_.end());
     texts_.push_back(x);
-    const std::uint32_t item = new_item(node, kNoParent, text, depth);
+    const std::uint32_t item = new_item(node, kNoParent, text, depth, x);
     push(key(distance, kind != 0 ? count : decode_bound(view_.best_own(node)), node, kind, item));
     return threshold_;
   }
@@ -381,11 +383,11 @@ class Search {
     const Children children = view_.children(at.node);
     const std::uint32_t depth = at.depth + 1;
     for (const std::uint32_t* c = children.begin; c != children.end; ++c) {
-      const char32_t x = view_.label(*c);
+      const char32_t x = view_.label(c);
       const std::uint32_t stored = view_.best_own(*c);
       if (x == 0 || stored == kNoTerm || off_prefix(depth, x))
         continue;
-      const std::uint32_t item = new_item(*c, index, 0, depth);
+      const std::uint32_t item = new_item(*c, index, 0, depth, x);
       fresh_.push_back(key(distance, decode_bound(stored), *c, 0, item));
     }
   }
@@ -393,10 +395,10 @@ class Search {
   // ---------------------------------------------------------------- helpers
 
   [[nodiscard]] std::uint32_t new_item(std::uint32_t node, std::uint32_t parent, std::uint32_t text,
-                                       std::uint32_t depth) {
+                                       std::uint32_t depth, char32_t label) {
     if (items_.size() >= kItemMask) [[unlikely]]
       throw std::bad_alloc();
-    items_.push_back({node, parent, text, depth});
+    items_.push_back({node, parent, text, depth, label});
     return static_cast<std::uint32_t>(items_.size() - 1);
   }
 
@@ -438,7 +440,7 @@ class Search {
     std::u32string tail;
     std::uint32_t i = item;
     for (; items_[i].parent != kNoParent; i = items_[i].parent)
-      tail.push_back(view_.label(items_[i].node));
+      tail.push_back(items_[i].label);
     std::u32string path(texts_.begin() + items_[i].text, texts_.begin() + items_[i].text + items_[i].depth);
     path.append(tail.rbegin(), tail.rend());
     return encode_utf8(path);
@@ -509,7 +511,7 @@ Result<std::vector<Completion>> search(const Trie& trie, const SubtreeBounds& bo
                                               request.text.size(), kMaxTextLength));
   if (!bounds.usable())
     return fail(ErrorKind::Value, bounds.problem());
-  const TrieView view(trie, bounds);
+  const IndexView view(trie, bounds);
   const std::size_t length = request.text.size();
   std::uint32_t k = request.policy.max_dist.value_or(auto_max_dist(length));
   // No completion is farther than the text is long (the empty prefix is that

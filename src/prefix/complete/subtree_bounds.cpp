@@ -8,6 +8,12 @@
 namespace quorvatel::complete {
 namespace {
 
+/// The label of the child that edge `e` leads to: the one way this file
+/// reads labels. `e` must be an edge whose target was checked to be a node.
+[[nodiscard]] char32_t edge_label(const Trie& trie, std::size_t e) noexcept {
+  return trie.child_labels[trie.child_transitions[e]];
+}
+
 /// The edges [begin, end) of node i of a trie whose ranges were checked.
 [[nodiscard]] std::pair<std::size_t, std::size_t> edges_of(const Trie& trie, std::size_t i) noexcept {
   const std::size_t n = trie.node_count();
@@ -36,11 +42,12 @@ namespace {
       open.pop_back();
       continue;
     }
-    const std::uint32_t c = trie.child_transitions[at.next++];
+    const std::size_t e = at.next++;
+    const std::uint32_t c = trie.child_transitions[e];
     if (c != expected)
       return false;
     ++expected;
-    const char32_t label = trie.child_labels[c];
+    const char32_t label = edge_label(trie, e);
     if (label != 0) {
       // Siblings with equal labels share a text, which numbers cannot show.
       if (at.previous != 0 && label <= at.previous)
@@ -61,11 +68,9 @@ namespace {
   for (std::size_t i = n; i-- > 0;) {
     std::uint64_t nodes = 1;
     const auto [begin, end] = edges_of(trie, i);
-    for (std::size_t e = begin; e < end; ++e) {
-      const std::uint32_t c = trie.child_transitions[e];
-      if (trie.child_labels[c] != 0)
-        nodes += size[c];
-    }
+    for (std::size_t e = begin; e < end; ++e)
+      if (edge_label(trie, e) != 0)
+        nodes += size[trie.child_transitions[e]];
     size[i] = static_cast<std::uint32_t>(nodes);  // a tree's subtree holds at most n < 2^32 nodes
   }
   return size;
@@ -88,11 +93,9 @@ std::optional<std::vector<std::uint32_t>> rank_by_label(const Trie& trie, const 
     const std::size_t begin = trie.node_shifts[i];
     const std::size_t end = i + 1 < n ? trie.node_shifts[i + 1] : m;
     children.clear();
-    for (std::size_t e = begin; e < end; ++e) {
-      const std::uint32_t c = trie.child_transitions[e];
-      if (trie.child_labels[c] != 0)
-        children.emplace_back(trie.child_labels[c], c);
-    }
+    for (std::size_t e = begin; e < end; ++e)
+      if (const char32_t label = edge_label(trie, e); label != 0)
+        children.emplace_back(label, trie.child_transitions[e]);
     if (!std::ranges::is_sorted(children))
       std::ranges::sort(children);
     std::uint32_t next = rank[i] + 1;
@@ -135,11 +138,9 @@ std::vector<std::uint32_t> rank_by_text(const Trie& trie) {
       rank[node] = next;
       const std::size_t begin = trie.node_shifts[node];
       const std::size_t end = node + 1 < n ? trie.node_shifts[node + 1] : m;
-      for (std::size_t e = begin; e < end; ++e) {
-        const std::uint32_t c = trie.child_transitions[e];
-        if (trie.child_labels[c] != 0)
-          children.emplace_back(trie.child_labels[c], c);
-      }
+      for (std::size_t e = begin; e < end; ++e)
+        if (const char32_t label = edge_label(trie, e); label != 0)
+          children.emplace_back(label, trie.child_transitions[e]);
     }
     ++next;
     if (!std::ranges::is_sorted(children))
@@ -176,7 +177,9 @@ SubtreeBounds SubtreeBounds::derive(const Trie& trie) {
   auto per_node = [n](std::string_view field, std::size_t len) -> std::string {
     return len == n ? std::string() : std::format("{} has {} entries for {} nodes", field, len, n);
   };
-  for (const auto& [field, len] : {std::pair<std::string_view, std::size_t>{"node_shifts", trie.node_shifts.size()},
+  // The labels too: a trie that keeps its labels elsewhere needs its own reading here.
+  for (const auto& [field, len] : {std::pair<std::string_view, std::size_t>{"child_labels", trie.child_labels.size()},
+                                   {"node_shifts", trie.node_shifts.size()},
                                    {"payloads", trie.payloads.size()},
                                    {"terminal_flags", trie.terminal_flags.size()}}) {
     if (std::string problem = per_node(field, len); !problem.empty())
@@ -187,7 +190,6 @@ SubtreeBounds SubtreeBounds::derive(const Trie& trie) {
   // number, a node's children are finished when the node is reached.
   const std::uint32_t* counts = trie.payloads.slot_counts().data();  // 0 for an absent payload
   const std::uint32_t* edges = trie.child_transitions.data();
-  const char32_t* labels = trie.child_labels.data();
   out.best_.assign(n, kNoTerm);
   std::uint32_t* bests = out.best_.data();
   std::vector<std::uint64_t> entered((n + 63) / 64);
@@ -210,7 +212,7 @@ SubtreeBounds SubtreeBounds::derive(const Trie& trie) {
         return refuse(std::format("node {} is entered by more than one edge", c));
       word |= bit;
       below += counts[c];
-      if (labels[c] != 0)
+      if (edge_label(trie, e) != 0)
         best = std::max(best, bests[c]);
     }
     if (i != 0 && trie.terminal_flags[i] != 0) {

@@ -1,8 +1,9 @@
 // The read interface the completion search walks, and its adapter for an
-// in-memory Trie. The search asks a view only for these: a node's children in
-// edge order, its label, terminal flag and count, its subtree bound and its
-// rank in text order. Another representation of an index (a derived walk
-// layout, a mapped file) needs only another adapter.
+// in-memory Trie. The search asks a view only for these: a node's child
+// edges in order, the label of the child an edge leads to, a node's terminal
+// flag and count, its subtree bound and its rank in text order. Labels are
+// read per edge, so a layout that keeps them beside the edges rather than
+// per node needs only another adapter, as does a mapped file.
 #pragma once
 
 #include <cstddef>
@@ -20,12 +21,12 @@ struct Children {
   const std::uint32_t* end;
 };
 
-class TrieView {
+class IndexView {
  public:
   /// `bounds` must have been derived from `trie` and be usable (faults
   /// otherwise): the derivation proved every read below to lie inside its
   /// array, so the reads are not checked again one by one.
-  TrieView(const Trie& trie, const SubtreeBounds& bounds)
+  IndexView(const Trie& trie, const SubtreeBounds& bounds)
       : n_(trie.node_count()),
         m_(trie.child_transitions.size()),
         shifts_(trie.node_shifts.data()),
@@ -48,7 +49,8 @@ class TrieView {
       return {edges_, edges_};
     return {edges_ + begin, edges_ + end};
   }
-  [[nodiscard]] char32_t label(std::uint32_t node) const noexcept { return labels_[node]; }
+  /// The label of the child that `edge` (an element of children()) leads to.
+  [[nodiscard]] char32_t label(const std::uint32_t* edge) const noexcept { return labels_[*edge]; }
   [[nodiscard]] bool terminal(std::uint32_t node) const noexcept { return terminal_[node] != 0; }
   [[nodiscard]] std::uint32_t count(std::uint32_t node) const noexcept { return counts_[node]; }
   /// The stored bound of the node's subtree (see SubtreeBounds).
