@@ -61,7 +61,9 @@ std::string index_class_mismatch(std::string_view detail) {
       detail);
 }
 
-std::string not_a_class(std::string_view type_name) { return std::format("it is a {}", type_name); }
+std::string not_a_class(std::string_view type_name) {
+  return std::format("it is no class but an object of type {}", type_name);
+}
 
 std::string instance_layout(std::string_view name, std::size_t size, std::size_t expected) {
   return std::format("{} instances of {} bytes, not {}", name, size, expected);

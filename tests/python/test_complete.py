@@ -249,3 +249,48 @@ def test_tries_that_are_no_tree_are_refused(arrays, problem):
 def test_an_index_without_nodes_has_no_results():
     empty = PrefixSearch.from_bytes(bytes(8))
     assert quorvatel.complete(empty, "") == quorvatel.suggest(empty, "a", max_dist=3) == []
+
+
+# ---------------------------------------------------------------- modules of different builds
+
+
+def run_python(code):
+    import subprocess
+    import sys
+
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize(
+    "replacement, detail",
+    [
+        ("5", "it is no class but an object of type int"),
+        ("dict", "dict instances of "),
+    ],
+)
+def test_an_extension_of_another_build_is_refused_not_misread(replacement, detail):
+    # The private module finds PrefixSearch in _quorvatel once, then keeps it.
+    out = run_python(
+        "import _quorvatel, _quorvatel_records\n"
+        f"_quorvatel.PrefixSearch = {replacement}\n"
+        "try:\n"
+        "    _quorvatel_records.complete({}, 'a')\n"
+        "except RuntimeError as e:\n"
+        "    print(e)\n"
+    )
+    assert out.stdout.startswith(
+        f"_quorvatel.PrefixSearch is not the class this _quorvatel_records reads ({detail}"
+    ), out.stdout + out.stderr
+    assert out.stdout.rstrip().endswith("); install both modules from one build")
+
+
+def test_a_result_class_that_is_no_plain_tuple_fails_the_import():
+    out = run_python(
+        "import collections\n"
+        "collections.namedtuple = lambda *args, **kwargs: dict\n"
+        "try:\n"
+        "    import _quorvatel_records\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    assert out.stdout == "collections.namedtuple made a Completion class that is no plain tuple subclass\n", out.stderr
