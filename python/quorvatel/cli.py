@@ -3,6 +3,9 @@ report what it holds.
 
     python -m quorvatel build RECORDS.tsv -o INDEX [--video-top-n N] [--progress]
     python -m quorvatel query INDEX TERM [--max-dist K] [--videos] [--limit N]
+    python -m quorvatel complete INDEX TEXT [--limit N] [--max-dist K|auto] [--prefix-length P] [--no-transpositions]
+    python -m quorvatel suggest INDEX TERM [the same options]
+    python -m quorvatel serve INDEX [--host 127.0.0.1] [--port 8080]
     python -m quorvatel info INDEX
 
 A mistake in the command line exits with status 2, bad data (a record, a
@@ -161,6 +164,38 @@ def _query(args: argparse.Namespace) -> int:
     return 0
 
 
+def _port(text: str) -> int:
+    value = _natural(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a port (0 to 65535)")
+    return value
+
+
+def _max_dist(text: str) -> int | str:
+    if text == "auto":
+        return text
+    try:
+        return _natural(text)
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(f"{text!r} is neither auto nor a whole number") from None
+
+
+def _complete(args: argparse.Namespace) -> int:
+    index = quorvatel.load(args.index)
+    search = quorvatel.complete if args.command == "complete" else quorvatel.suggest
+    found = search(index, args.text, limit=args.limit, max_dist=args.max_dist, prefix_length=args.prefix_length,
+                   transpositions=args.transpositions)
+    for term, count, distance in found:
+        print(f"{term}\t{count}\t{distance}")
+    return 0
+
+
+def _serve(args: argparse.Namespace) -> int:
+    from quorvatel import serve
+
+    return serve.serve(args.index, args.host, args.port, args.quiet)
+
+
 def _info(args: argparse.Namespace) -> int:
     found = quorvatel.info(args.index)
     for label, value in (
@@ -207,6 +242,36 @@ def _parser() -> argparse.ArgumentParser:
     query.add_argument("--videos", action="store_true", help="list videos with their scores instead of terms")
     query.add_argument("--limit", type=_natural, default=None, metavar="N", help="at most N results")
     query.set_defaults(run=_query)
+
+    for name, what, help_text in (
+        ("complete", "TEXT", "the most frequent terms that continue TEXT, typos allowed"),
+        ("suggest", "TERM", "the most frequent terms within a few edits of TERM (did you mean)"),
+    ):
+        search = commands.add_parser(
+            name, help=help_text,
+            description=f"Print the {help_text} as term<TAB>count<TAB>distance lines, best first.",
+        )
+        search.add_argument("index", metavar="INDEX")
+        search.add_argument("text", metavar=what)
+        search.add_argument("--limit", type=_natural, default=10, metavar="N", help="at most N results (default 10)")
+        search.add_argument("--max-dist", type=_max_dist, default="auto", metavar="K",
+                            help="edits allowed, or auto: 0 up to 2 characters, 1 up to 5, 2 beyond (default)")
+        search.add_argument("--prefix-length", type=_natural, default=0, metavar="P",
+                            help="the first P characters must be typed right (default 0)")
+        search.add_argument("--no-transpositions", dest="transpositions", action="store_false",
+                            help="count a swap of two neighbours as two edits, not one")
+        search.set_defaults(run=_complete)
+
+    serve = commands.add_parser(
+        "serve", help="serve an index over HTTP with a search page",
+        description="Serve INDEX over HTTP: a search page at / and JSON at /api/complete, /api/suggest and "
+        "/api/videos. Binds to 127.0.0.1 unless --host says otherwise.",
+    )
+    serve.add_argument("index", metavar="INDEX")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    serve.add_argument("--port", type=_port, default=8080, help="port to listen on, 0 for any free one (default 8080)")
+    serve.add_argument("--quiet", action="store_true", help="do not log each request on standard error")
+    serve.set_defaults(run=_serve)
 
     info = commands.add_parser("info", help="report what an index holds")
     info.add_argument("index", metavar="INDEX")

@@ -106,4 +106,51 @@ std::string byte_differs(std::ptrdiff_t at) {
   return std::format("byte {} differs from the snapshot's own encoding, which this library always writes", at);
 }
 
+std::string not_an_index(std::string_view parameter, std::string_view type_name) {
+  return std::format("{} must be a PrefixSearch, not {}", parameter, type_name);
+}
+
+std::string index_class_mismatch(std::string_view detail) {
+  return std::format(
+      "_quorvatel.PrefixSearch is not the class this _quorvatel_records reads ({}); install both modules from one "
+      "build",
+      detail);
+}
+
+std::string not_a_class(std::string_view type_name) {
+  return std::format("it is no class but an object of type {}", type_name);
+}
+
+std::string instance_layout(std::string_view name, std::size_t size, std::size_t expected) {
+  return std::format("{} instances of {} bytes, not {}", name, size, expected);
+}
+
+std::string index_refused(std::string_view problem) {
+  return std::format("the index cannot be searched by complete() or suggest(): {}", problem);
+}
+
+std::string not_a_str(std::string_view parameter, std::string_view type_name) {
+  return std::format("{} must be a str, not {}", parameter, type_name);
+}
+
+std::string text_too_long(std::string_view parameter, std::size_t length, std::size_t most) {
+  return std::format("{} has {} code points; a search takes at most {}", parameter, length, most);
+}
+
+std::string not_an_int(std::string_view parameter, bool or_none, std::string_view type_name) {
+  return std::format("{} must be an int{}, not {}", parameter, or_none ? " or None" : "", type_name);
+}
+
+std::string negative(std::string_view parameter, std::string_view value) {
+  return std::format("{} must be 0 or more, not {}", parameter, value);
+}
+
+std::string not_a_distance(std::string_view parameter, std::string_view what) {
+  return std::format("{} must be an int or 'auto', not {}", parameter, what);
+}
+
+std::string not_a_bool(std::string_view parameter, std::string_view type_name) {
+  return std::format("{} must be True or False, not {}", parameter, type_name);
+}
+
 }  // namespace quorvatel::py::messages

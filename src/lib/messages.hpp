@@ -67,4 +67,30 @@ inline constexpr std::string_view kUuidNotAClass = "uuid.UUID is not a class";
 [[nodiscard]] std::string bytes_after_snapshot(std::ptrdiff_t count);
 [[nodiscard]] std::string byte_differs(std::ptrdiff_t at);
 
+// The package's search functions (complete, suggest).
+
+inline constexpr std::string_view kCompletionTypeShape =
+    "collections.namedtuple made a Completion class that is no plain tuple subclass";
+
+/// "{parameter} must be a PrefixSearch, not {type}".
+[[nodiscard]] std::string not_an_index(std::string_view parameter, std::string_view type_name);
+/// "_quorvatel.PrefixSearch is not the class this _quorvatel_records reads ({detail}); ...".
+[[nodiscard]] std::string index_class_mismatch(std::string_view detail);
+[[nodiscard]] std::string not_a_class(std::string_view type_name);
+[[nodiscard]] std::string instance_layout(std::string_view name, std::size_t size, std::size_t expected);
+/// "the index cannot be searched by complete() or suggest(): {problem}".
+[[nodiscard]] std::string index_refused(std::string_view problem);
+/// "{parameter} must be a str, not {type}".
+[[nodiscard]] std::string not_a_str(std::string_view parameter, std::string_view type_name);
+/// "{parameter} has {length} code points; a search takes at most {most}".
+[[nodiscard]] std::string text_too_long(std::string_view parameter, std::size_t length, std::size_t most);
+/// "{parameter} must be an int[ or None], not {type}".
+[[nodiscard]] std::string not_an_int(std::string_view parameter, bool or_none, std::string_view type_name);
+/// "{parameter} must be 0 or more, not {value}".
+[[nodiscard]] std::string negative(std::string_view parameter, std::string_view value);
+/// "{parameter} must be an int or 'auto', not {what}": a type name or a str's repr.
+[[nodiscard]] std::string not_a_distance(std::string_view parameter, std::string_view what);
+/// "{parameter} must be True or False, not {type}".
+[[nodiscard]] std::string not_a_bool(std::string_view parameter, std::string_view type_name);
+
 }  // namespace quorvatel::py::messages

@@ -1,7 +1,12 @@
-// The PrefixSearch type: an object header followed by the trie it owns.
+// The PrefixSearch type: an object header followed by the trie it owns and
+// what the package's ranked completion derives from the trie.
+//
+// The package's private module reads instances through this definition too
+// (lib/index_access.hpp), guarded by the type's basic size.
 #pragma once
 
 #include "lib/errors.hpp"
+#include "prefix/complete/subtree_bounds.hpp"
 #include "prefix/trie/trie.hpp"
 
 namespace quorvatel::py {
@@ -9,13 +14,16 @@ namespace quorvatel::py {
 struct PrefixSearchObject {
   PyObject_HEAD
   Trie trie;
+  /// Derived from `trie` when the instance is made; never changes after.
+  complete::SubtreeBounds bounds;
 };
 
 /// The type object, created on first use from its PyType_Spec and kept for the
 /// process. Faults when the interpreter cannot create it.
 [[nodiscard]] PyTypeObject* prefix_search_type();
 
-/// A new instance owning `trie`; MemoryError when it cannot be allocated.
+/// A new instance owning `trie`, with its subtree bounds derived; MemoryError
+/// when it cannot be allocated.
 [[nodiscard]] PyResult<Ref> new_prefix_search(Trie&& trie);
 
 /// The trie of `self`, or TypeError when `self` is not a PrefixSearch.

@@ -46,6 +46,7 @@ def test_sdist_and_wheel_install_into_a_fresh_venv(tmp_path):
     assert {
         "_quorvatel.pyi", "_quorvatel_records.pyi", "_quorvatel-stubs/__init__.pyi",
         "quorvatel/__init__.py", "quorvatel/py.typed", "quorvatel-0.1.0.dist-info/licenses/LICENSE",
+        "quorvatel/serve.py", "quorvatel/search_page.html",
     } <= names
     metadata = zipfile.ZipFile(wheel).read("quorvatel-0.1.0.dist-info/METADATA").decode()
     fields = email.parser.Parser().parsestr(metadata)

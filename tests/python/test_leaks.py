@@ -20,6 +20,7 @@ ROUNDS = 2000
 
 ab_ac = PrefixSearch.from_internal_data_v2(*AB_AC_ARGS)
 snapshot = ab_ac.to_bytes()
+shared = PrefixSearch.from_internal_data_v2([0, 2, 3], ["", "a", "b"], [None, None, (1, [], [])], [1, 2, 2], [], 1)
 broken = PrefixSearch.from_bytes(bytes.fromhex("0400010303040061626303010209040000000000000004000001" "01"))
 
 
@@ -123,6 +124,14 @@ def calls():
         ("inspect-problem", lambda: records.inspect_snapshot(snapshot + b"\0")),
         ("inspect-decode", lambda: records.inspect_snapshot(snapshot[:30])),
         ("inspect-type", lambda: records.inspect_snapshot(bytearray(snapshot))),
+        ("complete", lambda: records.complete(ab_ac, "ab", limit=5, max_dist=1)),
+        ("suggest", lambda: records.suggest(ab_ac, "ba", max_dist=2, transpositions=False)),
+        ("complete-type", lambda: records.complete(ab_ac, 5)),
+        ("complete-limit", lambda: records.complete(ab_ac, "ab", limit=-1)),
+        ("complete-max-dist", lambda: records.complete(ab_ac, "ab", max_dist="x")),
+        ("complete-index", lambda: records.complete(snapshot, "ab")),
+        ("complete-index-cause", lambda: records.complete(ab_ac, "ab", limit=Index(TypeError("inner")))),
+        ("complete-refused", lambda: records.complete(shared, "a")),
     ]
 
 

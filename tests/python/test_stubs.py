@@ -53,7 +53,11 @@ def stub_signatures(path, cls=None):
             args = node.args
             names = [a.arg for a in args.args]
             defaults = [None] * (len(names) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
+            names += [a.arg for a in args.kwonlyargs]
+            defaults += [None if d is None else ast.literal_eval(d) for d in args.kw_defaults]
             out[node.name] = [(n, d) for n, d in zip(names, defaults) if n != "self"]
+        elif isinstance(node, ast.ClassDef) and cls is None:
+            out[node.name] = None  # a class: its name must be the module's, its fields are checked by mypy
     return out
 
 
@@ -74,4 +78,5 @@ def test_stub_signatures_are_the_modules(stub, namespace, cls):
     public = {n for n in dir(namespace) if not n.startswith("_")}
     assert set(declared) == public
     for name, parameters in declared.items():
-        assert runtime_signature(getattr(namespace, name)) == parameters, name
+        if parameters is not None:
+            assert runtime_signature(getattr(namespace, name)) == parameters, name

@@ -12,3 +12,7 @@ PrefixSearch.from_bytes(bytearray(b""))  # wrong
 distance: str = index.fuzzy_match("a")[0][2]  # wrong
 quorvatel.save(b"", "x")  # wrong
 quorvatel.build([("a", 1, 1)], video_top_n=None)  # wrong
+quorvatel.complete(index, "a", 5)  # wrong
+quorvatel.suggest(index, "a", max_dist="two")  # wrong
+quorvatel.complete(index, b"a")  # wrong
+completed: str = quorvatel.complete(index, "a")[0].count  # wrong

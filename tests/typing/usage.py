@@ -25,3 +25,8 @@ found: quorvatel.IndexInfo = quorvatel.info("index.qvx")
 nodes: int = found.nodes
 problem: str | None = found.problem
 read: list[tuple[str, bytes | int | None, int]] = quorvatel.read_tsv("records.tsv")
+completions: list[quorvatel.Completion] = quorvatel.complete(index, "pyt", limit=5, max_dist="auto")
+suggested = quorvatel.suggest(index, "pyhton", max_dist=2, prefix_length=1, transpositions=False, limit=None)
+best_term: str = completions[0].term
+own_count: int = suggested[0].count
+term_text, term_count, term_distance = completions[0]

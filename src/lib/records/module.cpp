@@ -16,6 +16,7 @@
 #include "lib/messages.hpp"
 #include "lib/module_once.hpp"
 #include "lib/records/rows.hpp"
+#include "lib/records/search.hpp"
 #include "prefix/trie/records.hpp"
 #include "prefix/trie/trie_check.hpp"
 #include "prefix/trie/trie_codec.hpp"
@@ -150,6 +151,10 @@ PyMethodDef methods[] = {
      "inspect_snapshot(b)\n--\n\n"
      "(nodes, edges, terms, videos, id_mode, problem) of a snapshot; problem is None when\n"
      "the snapshot is exactly one a build writes."},
+    {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(complete_function)),
+     METH_FASTCALL | METH_KEYWORDS, kCompleteDoc},
+    {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(suggest_function)),
+     METH_FASTCALL | METH_KEYWORDS, kSuggestDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -172,5 +177,5 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__quorvatel_records() {
   using namespace quorvatel::py;
-  return guarded([] { return init_once(once, module_def, "_quorvatel_records", nullptr); });
+  return guarded([] { return init_once(once, module_def, "_quorvatel_records", add_completion_type); });
 }

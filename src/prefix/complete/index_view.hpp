@@ -1,0 +1,80 @@
+// The read interface the completion search walks, and its adapter for an
+// in-memory Trie. The search asks a view only for these: a node's child
+// edges in order, the label of the child an edge leads to, a node's terminal
+// flag and count, its subtree bound and its rank in text order. Labels are
+// read per edge, so a layout that keeps them beside the edges rather than
+// per node needs only another adapter, as does a mapped file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/fault.hpp"
+#include "prefix/complete/subtree_bounds.hpp"
+#include "prefix/trie/trie.hpp"
+
+namespace quorvatel::complete {
+
+/// Child node numbers of one node, in edge order.
+struct Children {
+  const std::uint32_t* begin;
+  const std::uint32_t* end;
+};
+
+class IndexView {
+ public:
+  /// `bounds` must have been derived from `trie` and be usable (faults
+  /// otherwise): the derivation proved every read below to lie inside its
+  /// array, so the reads are not checked again one by one.
+  IndexView(const Trie& trie, const SubtreeBounds& bounds)
+      : n_(trie.node_count()),
+        m_(trie.child_transitions.size()),
+        shifts_(trie.node_shifts.data()),
+        edges_(trie.child_transitions.data()),
+        labels_(trie.child_labels.data()),
+        layout_(trie.layout ? &*trie.layout : nullptr),
+        terminal_(trie.terminal_flags.data()),
+        counts_(trie.payloads.slot_counts().data()),
+        best_(bounds.best_own_counts()),
+        ranks_(bounds.text_ranks()) {
+    if (!bounds.fits(trie)) [[unlikely]]
+      throw InternalFault("subtree bounds that were not derived from this trie");
+  }
+
+  [[nodiscard]] std::size_t node_count() const noexcept { return n_; }
+
+  [[nodiscard, gnu::always_inline]] Children children(std::uint32_t node) const noexcept {
+    const std::size_t begin = shifts_[node];
+    const std::size_t end = node + 1 < n_ ? shifts_[node + 1] : m_;
+    if (begin >= end)
+      return {edges_, edges_};
+    return {edges_ + begin, edges_ + end};
+  }
+  /// The label of the child that `edge` (an element of children()) leads to.
+  [[nodiscard]] char32_t label(const std::uint32_t* edge) const noexcept {
+    if (layout_ != nullptr)  // walk form: the labels sit beside the edges
+      return edge_label(layout_->edge_labels, layout_->wide_labels, static_cast<std::size_t>(edge - edges_));
+    return labels_[*edge];
+  }
+  [[nodiscard]] bool terminal(std::uint32_t node) const noexcept { return terminal_[node] != 0; }
+  [[nodiscard]] std::uint32_t count(std::uint32_t node) const noexcept { return counts_[node]; }
+  /// The stored bound of the node's subtree (see SubtreeBounds).
+  [[nodiscard]] std::uint32_t best_own(std::uint32_t node) const noexcept { return best_[node]; }
+  [[nodiscard]] std::uint32_t rank(std::uint32_t node) const noexcept {
+    return ranks_ == nullptr ? node : ranks_[node];
+  }
+
+ private:
+  std::size_t n_;
+  std::size_t m_;
+  const std::uint32_t* shifts_;
+  const std::uint32_t* edges_;
+  const char32_t* labels_;
+  const TreeLayout* layout_;
+  const std::uint8_t* terminal_;
+  const std::uint32_t* counts_;
+  const std::uint32_t* best_;
+  const std::uint32_t* ranks_;
+};
+
+}  // namespace quorvatel::complete
