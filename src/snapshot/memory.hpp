@@ -9,8 +9,10 @@
 // available, or the kernel is not Linux, it does nothing.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -36,6 +38,45 @@ inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std:
   if (last > first)
     (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #endif
+}
+
+/// Reserves room for `n` elements in `v` (which keeps its elements), with
+/// huge pages advised for a large buffer. Pages of the room are touched only
+/// when elements are put there, so a generous bound costs address space,
+/// not memory.
+template <class T>
+void reserve_advised(std::vector<T>& v, std::size_t n) {
+  if (n <= v.capacity())
+    return;
+  // The new buffer is advised before the elements move in, so that the move
+  // itself fills huge pages.
+  std::vector<T> room;
+  room.reserve(n);
+  advise_huge_pages(room.data(), room.capacity() * sizeof(T));
+  room.insert(room.end(), v.begin(), v.end());
+  v.swap(room);
+}
+
+/// Grows `v`'s room geometrically to hold `n` elements, as push_back would,
+/// but with huge pages advised for the new buffer.
+template <class T>
+void grow_advised(std::vector<T>& v, std::size_t n) {
+  if (n > v.capacity())
+    reserve_advised(v, std::max(n, v.capacity() + v.capacity() / 2));
+}
+
+/// Gives back room beyond `slack` elements: the elements move to a buffer of
+/// exactly their size (huge pages advised, so that a large copy does not
+/// fault page by page).
+template <class T>
+void trim_advised(std::vector<T>& v, std::size_t slack) {
+  if (v.capacity() - v.size() <= slack)
+    return;
+  std::vector<T> exact;
+  exact.reserve(v.size());
+  advise_huge_pages(exact.data(), exact.capacity() * sizeof(T));
+  exact.insert(exact.end(), v.begin(), v.end());
+  v.swap(exact);
 }
 
 }  // namespace quorvatel::snapshot

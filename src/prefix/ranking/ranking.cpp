@@ -53,6 +53,7 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::u32string_view 
   const std::vector<NodeMatch> nodes = gather_nodes(trie, term, query);
   const std::size_t n = term.size();
 
+  const PayloadTableView payloads = trie.payloads.view();
   double total = 0.0;
   std::unordered_map<std::uint32_t, double> raw;
   raw.reserve(16 * nodes.size());
@@ -62,7 +63,7 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::u32string_view 
       continue;
     if (!trie.terminal(m.node))
       w = w * kNonTerminalFactor;
-    const auto payload = trie.payloads.get(m.node);
+    const auto payload = payloads.get(m.node);
     if (!payload)
       continue;
     total = total + static_cast<double>(payload->count) * w;
