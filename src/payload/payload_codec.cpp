@@ -299,17 +299,20 @@ std::expected<void, DecodeError> decode_payloads(Reader& in, PayloadTable& table
 
   // The entries still to come are guessed from the entries per byte so far,
   // applied to the bytes left less the terminal flags that follow (one byte
-  // per slot in a trie as built). On a trie numbered breadth-first, whose
-  // first nodes carry the longest lists, the guess runs a few percent high,
-  // a margin Loader::finish() keeps; one that falls short costs a copy of
-  // the entries read so far, one far too high a copy at the end.
+  // per slot in a trie as built). One that falls short costs a copy of the
+  // entries read so far, one too high a copy at the end. Whatever the guess,
+  // no more entries can follow than the bytes left could hold (an id and a
+  // count take a byte each at least), so a long first list, which would
+  // make the ratio so far huge, reserves no more than the input could fill.
   const auto guess = [&loader, start, end, max_slots](std::size_t k, const std::uint8_t* at) -> std::size_t {
     const std::size_t so_far = loader.entries() + k;
+    const std::size_t most = so_far + static_cast<std::size_t>(end - at) / 2;
     const auto read = static_cast<double>(at - start);
     const auto left = static_cast<double>(end - at) - static_cast<double>(max_slots);
     if (read <= 0 || left <= 0)
       return so_far;
-    return so_far + static_cast<std::size_t>(static_cast<double>(so_far) * left / read);
+    const double estimate = static_cast<double>(so_far) + static_cast<double>(so_far) * left / read;
+    return estimate < static_cast<double>(most) ? static_cast<std::size_t>(estimate) : most;
   };
 
   // A node that is its parent's only child usually carries its parent's
