@@ -226,16 +226,16 @@ std::size_t record_size(const PayloadView& p) noexcept {
   return x == y;
 }
 
-/// Fills `parent` (emptied first) with, for each node c below `slots`, p + 1
-/// when node p, numbered before c, has exactly one edge and it leads to c,
-/// and 0 otherwise; leaves it empty when no node has such a parent. Such a
-/// node's payload is most often its parent's (the parent aggregates this one
-/// child only).
+/// Writes into `parent` (zero-filled, at least `slots` elements), for each
+/// node c below `slots`, p + 1 when node p, numbered before c, has exactly
+/// one edge and it leads to c. Returns whether it wrote any. Such a node's
+/// payload is most often its parent's (the parent aggregates this one child
+/// only). The edges may be anything a snapshot holds; when several parents
+/// qualify, the last one counts.
 template <class Index>
-void find_only_child_parents(std::span<const std::uint32_t> node_shifts,
-                             std::span<const std::uint32_t> child_transitions, std::size_t slots,
-                             std::vector<Index>& parent) {
-  parent.clear();
+bool find_only_child_parents(std::span<const std::uint32_t> node_shifts,
+                             std::span<const std::uint32_t> child_transitions, std::size_t slots, Index* parent) {
+  bool found = false;
   const std::size_t nodes = std::min(node_shifts.size(), slots);
   const std::size_t edges = child_transitions.size();
   for (std::size_t p = 0; p < nodes; ++p) {
@@ -246,35 +246,60 @@ void find_only_child_parents(std::span<const std::uint32_t> node_shifts,
     const std::size_t c = child_transitions[begin];
     if (c <= p || c >= slots)
       continue;
-    if (parent.empty()) {
-      reserve_advised(parent, slots + 1);
-      parent.resize(slots + 1);
-    }
     parent[c] = static_cast<Index>(p + 1);
+    found = true;
   }
+  return found;
 }
+
+/// Marks a slot whose record is too long to be sized from its parent's.
+constexpr std::uint32_t kUnsized = std::numeric_limits<std::uint32_t>::max();
 
 }  // namespace
 
-std::size_t payloads_size(const PayloadTableView& table) noexcept {
+// Both passes below take a slot that repeats its only-edge parent's record
+// from the parent: its size, or its bytes just written. On a trie numbered
+// breadth-first the parent lies one level up, so these reads run in order,
+// where the record itself (made at the far end of a chain) may lie anywhere.
+// Without memory for the per-slot array, every record is sized and written
+// from the table.
+
+std::size_t payloads_size(const PayloadTableView& table, std::span<const std::uint32_t> node_shifts,
+                          std::span<const std::uint32_t> child_transitions) noexcept {
   const auto slot_records = table.slot_records();
-  // Each stored record is sized once, however many slots hold it.
-  std::vector<std::size_t> sizes(table.record_count());
-  for (std::size_t r = 0; r < sizes.size(); ++r)
-    sizes[r] = record_size(table.record_view(r));
-  std::size_t size = varint_size(slot_records.size());
-  for (const std::uint32_t r : slot_records)
-    size += r == kNoRecord ? 1 : sizes[r];
+  const std::size_t slots = slot_records.size();
+  // Per slot, its parent (p + 1, or 0) until sized, then its size.
+  ZeroedArray<std::uint32_t> link(slots);
+  const bool linked = !link.empty() && find_only_child_parents(node_shifts, child_transitions, slots, &link[0]);
+  std::size_t size = varint_size(slots);
+  for (std::size_t s = 0; s < slots; ++s) {
+    const std::uint32_t r = slot_records[s];
+    std::size_t own;
+    if (r == kNoRecord) {
+      own = 1;
+    } else if (const std::size_t up = linked ? link[s] : 0;
+               up != 0 && slot_records[up - 1] == r && link[up - 1] != kUnsized) {
+      own = link[up - 1];
+    } else {
+      own = record_size(table.record_view(r));
+    }
+    if (linked)
+      link[s] = own < kUnsized ? static_cast<std::uint32_t>(own) : kUnsized;
+    size += own;
+  }
   return size;
 }
 
-void write_payloads(SpanWriter& out, const PayloadTableView& table) noexcept {
+void write_payloads(SpanWriter& out, const PayloadTableView& table, std::span<const std::uint32_t> node_shifts,
+                    std::span<const std::uint32_t> child_transitions) noexcept {
   const auto slot_records = table.slot_records();
-  write_varint(out, slot_records.size());
-  for (const std::uint32_t r : slot_records) {
+  const std::size_t slots = slot_records.size();
+  write_varint(out, slots);
+  const std::uint8_t* const start = out.cursor();
+  auto write_record = [&](std::uint32_t r) {
     if (r == kNoRecord) {
       out.put(std::uint8_t{0});
-      continue;
+      return;
     }
     const PayloadView p = table.record_view(r);
     if (out.remaining() >= record_write_bound(p.ids_len, p.counts_len)) [[likely]] {
@@ -283,7 +308,32 @@ void write_payloads(SpanWriter& out, const PayloadTableView& table) noexcept {
     } else {
       write_record_checked(out, p.count, p.entries, p.ids_len, p.counts_len);
     }
-  }
+  };
+  // Per slot, its parent (p + 1, or 0) until written, then where its bytes
+  // begin, from `start`, in the narrowest type that holds every offset.
+  const auto write_all = [&]<class Offset>(Offset*) {
+    ZeroedArray<Offset> at(slots + 1);
+    if (at.empty() || !find_only_child_parents(node_shifts, child_transitions, slots, &at[0])) {
+      for (const std::uint32_t r : slot_records)
+        write_record(r);
+      return;
+    }
+    for (std::size_t s = 0; s < slots; ++s) {
+      const std::size_t up = at[s];
+      at[s] = static_cast<Offset>(out.cursor() - start);
+      const std::uint32_t r = slot_records[s];
+      if (up != 0 && r != kNoRecord && slot_records[up - 1] == r) {
+        const std::size_t from = at[up - 1];
+        out.put(std::span<const std::uint8_t>(start + from, static_cast<std::size_t>(at[up]) - from));
+      } else {
+        write_record(r);
+      }
+    }
+  };
+  if (out.remaining() <= std::numeric_limits<std::uint32_t>::max())
+    write_all(static_cast<std::uint32_t*>(nullptr));
+  else
+    write_all(static_cast<std::uint64_t*>(nullptr));
 }
 
 std::expected<void, DecodeError> decode_payloads(Reader& in, PayloadTable& table,
@@ -327,9 +377,11 @@ std::expected<void, DecodeError> decode_payloads(Reader& in, PayloadTable& table
   // until the slot is read, then where the slot's bytes begin.
   Scratch scratch;
   const std::uint8_t* p = start;
-  const auto read_slots = [&]<class Offset>(std::vector<Offset>& at) -> std::expected<void, DecodeError> {
-    find_only_child_parents(node_shifts, child_transitions, max_slots, at);
-    const bool compare = !at.empty();
+  const auto read_slots = [&]<class Offset>(Offset*) -> std::expected<void, DecodeError> {
+    // Without memory for it, slots are decoded without comparing.
+    ZeroedArray<Offset> at(max_slots + 1);
+    const bool compare =
+        !at.empty() && find_only_child_parents(node_shifts, child_transitions, max_slots, &at[0]);
     // How many slots ahead the parent's bytes are fetched.
     constexpr std::size_t kAhead = 16;
     for (std::size_t i = 0; i < max_slots; ++i) {
@@ -363,11 +415,9 @@ std::expected<void, DecodeError> decode_payloads(Reader& in, PayloadTable& table
   };
   // Offsets from `start` in the narrowest type that holds them all.
   if (in.remaining() <= std::numeric_limits<std::uint32_t>::max()) {
-    std::vector<std::uint32_t> at;
-    QV_TRY(read_slots(at));
+    QV_TRY(read_slots(static_cast<std::uint32_t*>(nullptr)));
   } else {
-    std::vector<std::uint64_t> at;
-    QV_TRY(read_slots(at));
+    QV_TRY(read_slots(static_cast<std::uint64_t*>(nullptr)));
   }
   in.skip(static_cast<std::size_t>(p - in.current()));
   if (slots > max_slots) {

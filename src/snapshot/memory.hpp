@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #if defined(__linux__)
@@ -78,5 +79,30 @@ void trim_advised(std::vector<T>& v, std::size_t slack) {
   exact.insert(exact.end(), v.begin(), v.end());
   v.swap(exact);
 }
+
+/// A zero-filled array of a trivially copyable type, taken from calloc:
+/// fresh pages read as zero already, so nothing is written until the owner
+/// writes. Empty when the memory could not be had (the caller decides what
+/// that means); huge pages are advised for a large one.
+template <class T>
+class ZeroedArray {
+ public:
+  explicit ZeroedArray(std::size_t n) noexcept
+      : data_(n == 0 ? nullptr : static_cast<T*>(std::calloc(n, sizeof(T)))), size_(data_ == nullptr ? 0 : n) {
+    advise_huge_pages(data_, size_ * sizeof(T));
+  }
+  ZeroedArray(const ZeroedArray&) = delete;
+  ZeroedArray& operator=(const ZeroedArray&) = delete;
+  ~ZeroedArray() { std::free(data_); }
+
+  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] T& operator[](std::size_t i) noexcept { return data_[i]; }
+  [[nodiscard]] const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+
+ private:
+  T* data_;
+  std::size_t size_;
+};
 
 }  // namespace quorvatel::snapshot

@@ -80,7 +80,40 @@ void Trie::propagate(std::uint64_t video_top_n) {
     return std::span<const VideoEntry>(entries).subspan(begin, end - begin);
   };
 
+  // A merge reads its children's lists, which lie wherever their records
+  // were made (for a chain, at its far end). They are fetched ahead, in two
+  // steps a few nodes apart: a child's record, then the start of its list.
+  // Only nodes that will merge (more than one edge, or a list of their own)
+  // are looked at, and only their first few edges; nothing here changes a
+  // result, and every read stays inside the arrays.
+  const std::size_t m = child_transitions.size();
+  auto fetch_ahead = [&](std::size_t i, std::size_t ahead, bool lists) {
+    if (i < ahead)
+      return;
+    const std::size_t j = i - ahead;
+    if (j + 1 >= node_shifts.size())
+      return;
+    const std::size_t begin = node_shifts[j];
+    const std::size_t end = std::min<std::size_t>(node_shifts[j + 1], m);
+    if (begin >= end || (end - begin == 1 && !input.present_unchecked(j)))
+      return;
+    for (std::size_t e = begin; e < std::min(end, begin + 4); ++e) {
+      const std::size_t c = child_transitions[e];
+      if (c <= i || c >= n)
+        continue;  // not finished yet, or no node
+      const std::uint32_t r = record_of[c];
+      if (!lists)
+        __builtin_prefetch(&records[r]);
+      else
+        __builtin_prefetch(entries.data() + records[r].begin);
+    }
+  };
+  constexpr std::size_t kRecordsAhead = 16;
+  constexpr std::size_t kListsAhead = 8;
+
   for (std::size_t i = n; i-- > 0;) {
+    fetch_ahead(i, kRecordsAhead, false);
+    fetch_ahead(i, kListsAhead, true);
     const PayloadView own = own_of(i);
 
     // The children, each with its number of edges. Edges to the node itself
@@ -89,23 +122,30 @@ void Trie::propagate(std::uint64_t video_top_n) {
     // fails the whole build.
     children.clear();
     const EdgeRange range = edge_range(i);
-    targets.clear();
-    for (std::size_t e = range.begin; e < range.end; ++e) {
+    auto target = [&](std::size_t e) {
       const std::size_t c = child(e);
       // The builder refuses edge targets at or past the node count; the check
       // keeps a hand-assembled trie from reading outside the work arrays.
       if (c >= n) [[unlikely]]
         index_fault(n, c, std::source_location::current());
-      if (c != i)
-        targets.push_back(static_cast<std::uint32_t>(c));
-    }
-    if (std::ranges::adjacent_find(targets, std::greater_equal<>()) != targets.end())
-      std::ranges::sort(targets);  // repeated or unordered targets: group them
-    for (const std::uint32_t c : targets) {
-      if (!children.empty() && children.back().node == c)
-        ++children.back().edges;
-      else
+      return static_cast<std::uint32_t>(c);
+    };
+    if (range.end == range.begin + 1) {  // most nodes: one edge
+      if (const std::uint32_t c = target(range.begin); c != i)
         children.push_back({c, 1});
+    } else if (range.begin < range.end) {
+      targets.clear();
+      for (std::size_t e = range.begin; e < range.end; ++e)
+        if (const std::uint32_t c = target(e); c != i)
+          targets.push_back(c);
+      if (std::ranges::adjacent_find(targets, std::greater_equal<>()) != targets.end())
+        std::ranges::sort(targets);  // repeated or unordered targets: group them
+      for (const std::uint32_t c : targets) {
+        if (!children.empty() && children.back().node == c)
+          ++children.back().edges;
+        else
+          children.push_back({c, 1});
+      }
     }
 
     // The count: the node's own plus each child's, once per edge. A child

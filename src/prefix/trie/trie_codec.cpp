@@ -170,7 +170,7 @@ void write_trie(SpanWriter& out, const Trie& trie) noexcept {
   write_u32_vector(out, trie.node_shifts);
   write_labels(out, trie.child_labels);
   write_u32_vector(out, trie.child_transitions);
-  write_payloads(out, trie.payloads.view());
+  write_payloads(out, trie.payloads.view(), trie.node_shifts, trie.child_transitions);
   write_varint(out, trie.video_uuids.size());
   if (!trie.video_uuids.empty())
     out.put(std::span<const std::uint8_t>(trie.video_uuids.front().data(), trie.video_uuids.size() * sizeof(VideoUuid)));
@@ -385,7 +385,7 @@ std::expected<IdMode, DecodeError> read_id_mode(Reader& in) noexcept {
 
 std::size_t encoded_size(const Trie& trie) noexcept {
   return u32_vector_size(trie.node_shifts) + varint_size(trie.child_labels.size()) + labels_size(trie.child_labels) +
-         u32_vector_size(trie.child_transitions) + payloads_size(trie.payloads.view()) +
+         u32_vector_size(trie.child_transitions) + payloads_size(trie.payloads.view(), trie.node_shifts, trie.child_transitions) +
          varint_size(trie.video_uuids.size()) + trie.video_uuids.size() * sizeof(VideoUuid) +
          u32_vector_size(trie.video_int_ids) + varint_size(static_cast<std::uint32_t>(trie.id_mode)) +
          varint_size(trie.terminal_flags.size()) + trie.terminal_flags.size();
