@@ -271,9 +271,9 @@ std::size_t PayloadTable::memory_bytes() const noexcept {
 }
 
 void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
-  slot_records_.reserve(slots);
-  records_.reserve(slots + 1);
-  entries_.reserve(entries);
+  snapshot::reserve_advised(slot_records_, slots);
+  snapshot::reserve_advised(records_, slots + 1);
+  snapshot::reserve_advised(entries_, entries);
 }
 
 std::uint32_t PayloadTable::append_record(std::uint32_t count) {

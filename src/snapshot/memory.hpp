@@ -1,9 +1,10 @@
-// Page advice for the large buffers of reading and writing snapshots.
+// Page advice for large buffers: those of reading and writing snapshots, and
+// the arrays a large trie is built in.
 //
 // A snapshot of a large trie is hundreds of megabytes, and so are the arrays
-// it is read into. Fresh memory is handed out by the kernel a page at a time
-// on first touch, and with 4 KiB pages that costs more than the decoding or
-// encoding done in it. Buffers that span whole 2 MiB pages ask for those to
+// it is read into or built in. Fresh memory is handed out by the kernel a
+// page at a time on first touch, and with 4 KiB pages that costs more than
+// the decoding, encoding or converting done in it. Buffers that span whole 2 MiB pages ask for those to
 // be backed by huge pages, so that a first touch brings in 2 MiB at once. The
 // advice changes no byte that is read or written; where huge pages are not
 // available, or the kernel is not Linux, it does nothing.
@@ -13,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <vector>
 
 #if defined(__linux__)
@@ -54,7 +56,7 @@ void reserve_advised(std::vector<T>& v, std::size_t n) {
   std::vector<T> room;
   room.reserve(n);
   advise_huge_pages(room.data(), room.capacity() * sizeof(T));
-  room.insert(room.end(), v.begin(), v.end());
+  room.insert(room.end(), std::make_move_iterator(v.begin()), std::make_move_iterator(v.end()));
   v.swap(room);
 }
 
