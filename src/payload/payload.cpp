@@ -150,17 +150,37 @@ void Payload::merge_from(const Payload& other) {
   }
 }
 
-bool ranked_order(std::span<const VideoEntry> entries) noexcept {
+namespace {
+
+template <class Entries>
+bool ranked_list(const Entries& entries) noexcept {
   for (std::size_t i = 1; i < entries.size(); ++i) {
-    const VideoEntry& a = entries[i - 1];
-    const VideoEntry& b = entries[i];
+    const VideoEntry a = entries[i - 1];
+    const VideoEntry b = entries[i];
     if (a.count < b.count || (a.count == b.count && a.id >= b.id))
       return false;
   }
   return true;
 }
 
-bool merged_order(std::span<const VideoEntry> entries) {
+/// The packing that holds every value of `entries`.
+template <class Entries>
+EntryPacking packing_for(const Entries& entries) noexcept {
+  std::uint32_t ids = 0;
+  std::uint32_t counts = 0;
+  for (const VideoEntry e : entries) {
+    ids |= e.id;
+    counts |= e.count;
+  }
+  return {EntryPacking::bytes_for(ids), EntryPacking::bytes_for(counts)};
+}
+
+}  // namespace
+
+bool ranked_order(std::span<const VideoEntry> entries) noexcept { return ranked_list(entries); }
+bool ranked_order(const EntryList& entries) noexcept { return ranked_list(entries); }
+
+bool merged_order(const EntryList& entries) {
   if (!ranked_order(entries))
     return false;
   // Larger counts come first, so a repeated id may lie anywhere in the list.
@@ -172,9 +192,10 @@ bool merged_order(std::span<const VideoEntry> entries) {
           return false;
     return true;
   }
-  std::vector<std::uint32_t> ids(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    ids[i] = entries[i].id;
+  std::vector<std::uint32_t> ids;
+  ids.reserve(entries.size());
+  for (const VideoEntry e : entries)
+    ids.push_back(e.id);
   std::ranges::sort(ids);
   return std::ranges::adjacent_find(ids) == ids.end();
 }
@@ -216,7 +237,8 @@ std::optional<PayloadView> PayloadTableView::get(std::size_t slot, std::source_l
 PayloadView PayloadTableView::record_view(std::size_t record) const noexcept {
   const std::size_t begin = records_[record].begin;
   const std::size_t end = records_[record + 1].begin;
-  PayloadView view{records_[record].count, entries_.subspan(begin, end - begin), end - begin, end - begin};
+  const EntryList entries(entry_bytes_.data() + begin * packing_.stride(), end - begin, packing_);
+  PayloadView view{records_[record].count, entries, end - begin, end - begin};
   if (!ragged_.empty()) [[unlikely]] {
     const auto it = std::ranges::lower_bound(ragged_, static_cast<std::uint32_t>(record), {}, &RaggedRecord::record);
     if (it != ragged_.end() && it->record == record) {
@@ -254,9 +276,11 @@ bool PayloadTableView::same_payloads(const PayloadTableView& other) const noexce
     // Beyond the shorter list, storage holds zeros that are not part of the
     // payload; compare only the values the lists hold.
     for (std::size_t i = 0; i < a.entries.size(); ++i) {
-      if (i < a.ids_len && a.entries[i].id != b.entries[i].id)
+      const VideoEntry x = a.entries[i];
+      const VideoEntry y = b.entries[i];
+      if (i < a.ids_len && x.id != y.id)
         return false;
-      if (i < a.counts_len && a.entries[i].count != b.entries[i].count)
+      if (i < a.counts_len && x.count != y.count)
         return false;
     }
   }
@@ -267,13 +291,50 @@ bool PayloadTableView::same_payloads(const PayloadTableView& other) const noexce
 
 std::size_t PayloadTable::memory_bytes() const noexcept {
   return slot_records_.capacity() * sizeof(std::uint32_t) + records_.capacity() * sizeof(PayloadRecord) +
-         entries_.capacity() * sizeof(VideoEntry) + ragged_.capacity() * sizeof(RaggedRecord);
+         entry_bytes_.capacity() + ragged_.capacity() * sizeof(RaggedRecord);
 }
 
 void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
   snapshot::reserve_advised(slot_records_, slots);
   snapshot::reserve_advised(records_, slots + 1);
-  snapshot::reserve_advised(entries_, entries);
+  snapshot::reserve_advised(entry_bytes_, entries * packing_.stride() + kEntrySlack);
+}
+
+template <class Entries>
+void PayloadTable::append_entries(const Entries& entries) {
+  check_capacity(Capacity::VideoEntries, entry_count_, entries.size());
+  const EntryPacking needed = packing_.widest(packing_for(entries));
+  if (needed != packing_) {
+    // Every entry so far moves to the wider packing (at most six times in
+    // a table's life: each width only grows).
+    std::vector<std::uint8_t> wider(entry_count_ * needed.stride() + kEntrySlack);
+    const std::size_t from = packing_.stride();
+    for (std::size_t i = 0; i < entry_count_; ++i)
+      needed.write(wider.data() + i * needed.stride(), packing_.read(entry_bytes_.data() + i * from));
+    entry_bytes_.swap(wider);
+    packing_ = needed;
+  }
+  const std::size_t stride = packing_.stride();
+  std::size_t at = entry_count_ * stride;
+  entry_bytes_.resize(at + entries.size() * stride + kEntrySlack);
+  for (const VideoEntry e : entries) {
+    packing_.write(entry_bytes_.data() + at, e);
+    at += stride;
+  }
+  entry_count_ += entries.size();
+}
+
+void PayloadTable::pack(const std::vector<VideoEntry>& entries) {
+  check_capacity(Capacity::VideoEntries, 0, entries.size());
+  packing_ = packing_for(entries);
+  const std::size_t stride = packing_.stride();
+  std::vector<std::uint8_t> bytes;
+  snapshot::reserve_advised(bytes, entries.size() * stride + kEntrySlack);
+  bytes.resize(entries.size() * stride + kEntrySlack);
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    packing_.write(bytes.data() + i * stride, entries[i]);
+  entry_bytes_.swap(bytes);
+  entry_count_ = entries.size();
 }
 
 std::uint32_t PayloadTable::append_record(std::uint32_t count) {
@@ -282,7 +343,7 @@ std::uint32_t PayloadTable::append_record(std::uint32_t count) {
   const std::size_t record = records_.size() - 1;
   check_capacity(Capacity::Records, record, 1);
   records_.back().count = count;
-  records_.push_back({0, static_cast<std::uint32_t>(entries_.size())});
+  records_.push_back({0, static_cast<std::uint32_t>(entry_count_)});
   return static_cast<std::uint32_t>(record);
 }
 
@@ -293,23 +354,42 @@ void PayloadTable::push_absent() {
 
 void PayloadTable::push(std::uint32_t count, std::span<const VideoEntry> entries) {
   check_capacity(Capacity::Nodes, slot_records_.size(), 1);
-  check_capacity(Capacity::VideoEntries, entries_.size(), entries.size());
-  entries_.insert(entries_.end(), entries.begin(), entries.end());
+  append_entries(entries);
   slot_records_.push_back(append_record(count));
 }
 
+namespace {
+
+/// Two lists of different lengths as one list of entries: the longer one's
+/// worth, the shorter side 0 beyond its end.
+struct PairedLists {
+  std::span<const std::uint32_t> ids;
+  std::span<const std::uint32_t> counts;
+
+  [[nodiscard]] std::size_t size() const noexcept { return std::max(ids.size(), counts.size()); }
+  [[nodiscard]] VideoEntry operator[](std::size_t i) const noexcept {
+    return {i < ids.size() ? ids[i] : 0, i < counts.size() ? counts[i] : 0};
+  }
+  struct iterator {
+    const PairedLists* lists;
+    std::size_t i;
+    VideoEntry operator*() const noexcept { return (*lists)[i]; }
+    iterator& operator++() noexcept {
+      ++i;
+      return *this;
+    }
+    bool operator==(const iterator&) const = default;
+  };
+  [[nodiscard]] iterator begin() const noexcept { return {this, 0}; }
+  [[nodiscard]] iterator end() const noexcept { return {this, size()}; }
+};
+
+}  // namespace
+
 void PayloadTable::push(std::uint32_t count, std::span<const std::uint32_t> ids,
                         std::span<const std::uint32_t> counts) {
-  const std::size_t common = std::min(ids.size(), counts.size());
-  const std::size_t longest = std::max(ids.size(), counts.size());
   check_capacity(Capacity::Nodes, slot_records_.size(), 1);
-  check_capacity(Capacity::VideoEntries, entries_.size(), longest);
-  for (std::size_t i = 0; i < common; ++i)
-    entries_.push_back({ids[i], counts[i]});
-  for (std::size_t i = common; i < ids.size(); ++i)
-    entries_.push_back({ids[i], 0});
-  for (std::size_t i = common; i < counts.size(); ++i)
-    entries_.push_back({0, counts[i]});
+  append_entries(PairedLists{ids, counts});
   const std::uint32_t record = append_record(count);
   if (ids.size() != counts.size())
     ragged_.push_back({record, ids.size(), counts.size()});
@@ -340,7 +420,7 @@ PayloadTable PayloadTable::from_lists(const std::vector<std::uint32_t>& counts,
     table.records_[i] = {counts[i], begins[i]};
   }
   table.records_[n] = {0, begins[n]};
-  table.entries_ = std::move(entries);
+  table.pack(entries);
   return table;
 }
 
@@ -362,7 +442,7 @@ PayloadTable PayloadTable::from_records(std::vector<std::uint32_t> slot_records,
   records.push_back({0, static_cast<std::uint32_t>(entries.size())});
   table.slot_records_ = std::move(slot_records);
   table.records_ = std::move(records);
-  table.entries_ = std::move(entries);
+  table.pack(entries);
   return table;
 }
 
@@ -375,9 +455,8 @@ PayloadTable::Loader::Loader(PayloadTable& table, std::size_t max_slots, std::si
   // address space only until records arrive.
   snapshot::reserve_advised(table_.slot_records_, max_slots);
   snapshot::reserve_advised(table_.records_, max_slots + 1);
-  snapshot::reserve_advised(table_.entries_,
-                            std::min<std::size_t>(expected_entries, capacity_of(Capacity::VideoEntries)));
-  base_ = at_ = room_end_ = table_.entries_.data();
+  snapshot::reserve_advised(entries_, std::min<std::size_t>(expected_entries, capacity_of(Capacity::VideoEntries)));
+  base_ = at_ = room_end_ = entries_.data();
 }
 
 void PayloadTable::Loader::extend_slots() noexcept {
@@ -406,19 +485,18 @@ VideoEntry* PayloadTable::Loader::grow(std::size_t k, std::size_t expected_total
   // fill stays in cache for the writes that follow it.
   constexpr std::size_t kAhead = 4096;
   const std::size_t used = entries();
-  std::vector<VideoEntry>& store = table_.entries_;
   check_capacity(Capacity::VideoEntries, used, k);
   const std::size_t cap = capacity_of(Capacity::VideoEntries);
   const std::size_t need = used + k;
-  if (need > store.capacity()) {
+  if (need > entries_.capacity()) {
     // A guess that falls short still grows the storage geometrically.
-    const std::size_t grown = store.capacity() + store.capacity() / 4;
-    snapshot::reserve_advised(store, std::min<std::size_t>(std::max({need, expected_total, grown}), cap));
+    const std::size_t grown = entries_.capacity() + entries_.capacity() / 4;
+    snapshot::reserve_advised(entries_, std::min<std::size_t>(std::max({need, expected_total, grown}), cap));
   }
-  store.resize(std::min(store.capacity(), std::max(need, store.size() + kAhead)));
-  base_ = store.data();
+  entries_.resize(std::min(entries_.capacity(), std::max(need, entries_.size() + kAhead)));
+  base_ = entries_.data();
   at_ = base_ + used;
-  room_end_ = base_ + store.size();
+  room_end_ = base_ + entries_.size();
   return at_;
 }
 
@@ -431,9 +509,10 @@ void PayloadTable::Loader::present_ragged(std::uint32_t count, std::size_t ids_l
 
 void PayloadTable::Loader::finish() {
   table_.slot_records_.resize(slot_);
-  table_.entries_.resize(entries());
-  snapshot::trim_advised(table_.entries_, slot_ / 4);
   snapshot::trim_advised(table_.records_, table_.records_.size() / 8);
+  entries_.resize(entries());
+  table_.pack(entries_);
+  std::vector<VideoEntry>().swap(entries_);
 }
 
 }  // namespace quorvatel

@@ -9,15 +9,21 @@
 //   records       per record: its count and the first of its entries, then
 //                 one closing record whose `begin` is the number of entries
 //                 (a record's entries end where the next record's begin);
-//   entries       every record's (video row, count) pairs, record after record;
+//   entries       every record's (video row, count) pairs, record after
+//                 record, packed: each row and each count in the fewest bytes
+//                 (1 to 4) that hold the table's largest one;
 //   ragged        the records whose id and count lists differ in length (only
 //                 snapshots hold such records), ordered by record.
 // Readers see the table through PayloadTableView, spans over those arrays,
 // whoever owns the memory; PayloadTable owns vectors and hands out a view.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <source_location>
@@ -135,14 +141,110 @@ struct VideoEntry {
   friend bool operator==(const VideoEntry&, const VideoEntry&) = default;
 };
 
+/// How a table packs its entries: each entry is its row in `id_bytes` bytes,
+/// then its count in `count_bytes` bytes, little-endian.
+struct EntryPacking {
+  std::uint8_t id_bytes = 1;
+  std::uint8_t count_bytes = 1;
+
+  [[nodiscard]] constexpr std::size_t stride() const noexcept { return std::size_t{id_bytes} + count_bytes; }
+  /// The fewest bytes, 1 to 4, that hold `value`.
+  [[nodiscard]] static constexpr std::uint8_t bytes_for(std::uint32_t value) noexcept {
+    return static_cast<std::uint8_t>(1 + (value > 0xFF) + (value > 0xFFFF) + (value > 0xFFFFFF));
+  }
+  /// The packing that holds both this one's values and `other`'s.
+  [[nodiscard]] constexpr EntryPacking widest(EntryPacking other) const noexcept {
+    return {std::max(id_bytes, other.id_bytes), std::max(count_bytes, other.count_bytes)};
+  }
+  /// The entry at `p`, which must have kEntrySlack readable bytes beyond
+  /// the entry.
+  [[nodiscard]] VideoEntry read(const std::uint8_t* p) const noexcept {
+    return {load(p, id_bytes), load(p + id_bytes, count_bytes)};
+  }
+  /// Writes the stride() bytes of `entry` at `p`; its values must fit.
+  void write(std::uint8_t* p, VideoEntry entry) const noexcept {
+    store(p, entry.id, id_bytes);
+    store(p + id_bytes, entry.count, count_bytes);
+  }
+
+  friend bool operator==(const EntryPacking&, const EntryPacking&) = default;
+
+ private:
+  static std::uint32_t load(const std::uint8_t* p, std::uint8_t bytes) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big)
+      v = std::byteswap(v);
+    return bytes >= 4 ? v : v & ((std::uint32_t{1} << (8 * bytes)) - 1);
+  }
+  static void store(std::uint8_t* p, std::uint32_t v, std::uint8_t bytes) noexcept {
+    for (std::uint8_t b = 0; b < bytes; ++b)
+      p[b] = static_cast<std::uint8_t>(v >> (8 * b));
+  }
+};
+
+/// Bytes kept readable after the last packed entry, so that every value is
+/// read with one 4-byte load.
+inline constexpr std::size_t kEntrySlack = 3;
+
+/// A run of packed entries, read one at a time as VideoEntry values.
+class EntryList {
+ public:
+  class iterator {
+   public:
+    using iterator_concept = std::forward_iterator_tag;
+    using iterator_category = std::input_iterator_tag;  // the entries are values, not references
+    using value_type = VideoEntry;
+    using difference_type = std::ptrdiff_t;
+
+    iterator() = default;
+    [[nodiscard]] VideoEntry operator*() const noexcept { return packing_.read(at_); }
+    iterator& operator++() noexcept {
+      at_ += packing_.stride();
+      return *this;
+    }
+    iterator operator++(int) noexcept {
+      iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.at_ == b.at_; }
+
+   private:
+    friend class EntryList;
+    iterator(const std::uint8_t* at, EntryPacking packing) noexcept : at_(at), packing_(packing) {}
+    const std::uint8_t* at_ = nullptr;
+    EntryPacking packing_;
+  };
+
+  EntryList() = default;
+  EntryList(const std::uint8_t* data, std::size_t size, EntryPacking packing) noexcept
+      : data_(data), size_(size), packing_(packing) {}
+
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  /// Entry `i`, which must be below size().
+  [[nodiscard]] VideoEntry operator[](std::size_t i) const noexcept { return packing_.read(data_ + i * packing_.stride()); }
+  /// The first `k` entries (k at most size()).
+  [[nodiscard]] EntryList first(std::size_t k) const noexcept { return {data_, k, packing_}; }
+  [[nodiscard]] iterator begin() const noexcept { return {data_, packing_}; }
+  [[nodiscard]] iterator end() const noexcept { return {data_ + size_ * packing_.stride(), packing_}; }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  EntryPacking packing_;
+};
+
 /// Whether `entries` is ordered by count, largest first, equal counts by id,
 /// smallest first, with no id twice in a row of equal counts.
 [[nodiscard]] bool ranked_order(std::span<const VideoEntry> entries) noexcept;
+[[nodiscard]] bool ranked_order(const EntryList& entries) noexcept;
 
 /// Whether `entries` is in the order a merge leaves a list in: ranked_order
 /// and one entry per id. Merging such a list into an empty payload gives it
 /// back unchanged.
-[[nodiscard]] bool merged_order(std::span<const VideoEntry> entries);
+[[nodiscard]] bool merged_order(const EntryList& entries);
 
 /// Marks a slot that holds no payload.
 inline constexpr std::uint32_t kNoRecord = std::numeric_limits<std::uint32_t>::max();
@@ -176,7 +278,7 @@ struct RaggedRecord {
 /// missing values.
 struct PayloadView {
   std::uint32_t count = 0;
-  std::span<const VideoEntry> entries;
+  EntryList entries;
   std::size_t ids_len = 0;
   std::size_t counts_len = 0;
 
@@ -205,7 +307,7 @@ class PayloadTableView {
   /// Number of distinct stored payloads.
   [[nodiscard]] std::size_t record_count() const noexcept { return records_.size() - 1; }
   /// Number of stored video entries (a shared payload's counted once).
-  [[nodiscard]] std::size_t entry_count() const noexcept { return entries_.size(); }
+  [[nodiscard]] std::size_t entry_count() const noexcept { return entry_count_; }
 
   /// The payload of `slot`, or nullopt when the slot holds none. Faults when
   /// `slot` is outside the table.
@@ -228,7 +330,12 @@ class PayloadTableView {
   [[nodiscard]] std::span<const std::uint32_t> slot_records() const noexcept { return slot_records_; }
   /// record_count() + 1 records, the last one closing.
   [[nodiscard]] std::span<const PayloadRecord> records() const noexcept { return records_; }
-  [[nodiscard]] std::span<const VideoEntry> entries() const noexcept { return entries_; }
+  /// Every stored entry, record after record.
+  [[nodiscard]] EntryList entries() const noexcept { return {entry_bytes_.data(), entry_count_, packing_}; }
+  /// The packed entries: entry_count() times the packing's stride, and
+  /// kEntrySlack bytes more.
+  [[nodiscard]] std::span<const std::uint8_t> entry_bytes() const noexcept { return entry_bytes_; }
+  [[nodiscard]] EntryPacking packing() const noexcept { return packing_; }
   [[nodiscard]] std::span<const RaggedRecord> ragged() const noexcept { return ragged_; }
 
   /// Whether the two tables hold the same payloads in every slot, however
@@ -238,13 +345,22 @@ class PayloadTableView {
  private:
   friend class PayloadTable;
   PayloadTableView(std::span<const std::uint32_t> slot_records, std::span<const PayloadRecord> records,
-                   std::span<const VideoEntry> entries, std::span<const RaggedRecord> ragged) noexcept
-      : slot_records_(slot_records), records_(records), entries_(entries), ragged_(ragged) {}
+                   std::span<const std::uint8_t> entry_bytes, std::size_t entry_count, EntryPacking packing,
+                   std::span<const RaggedRecord> ragged) noexcept
+      : slot_records_(slot_records),
+        records_(records),
+        entry_bytes_(entry_bytes),
+        entry_count_(entry_count),
+        packing_(packing),
+        ragged_(ragged) {}
 
   static constexpr PayloadRecord kClosingOnly[1] = {{0, 0}};
+  static constexpr std::uint8_t kSlackOnly[kEntrySlack] = {};
   std::span<const std::uint32_t> slot_records_;
   std::span<const PayloadRecord> records_ = kClosingOnly;
-  std::span<const VideoEntry> entries_;
+  std::span<const std::uint8_t> entry_bytes_ = kSlackOnly;
+  std::size_t entry_count_ = 0;
+  EntryPacking packing_;
   std::span<const RaggedRecord> ragged_;
 };
 
@@ -252,14 +368,14 @@ class PayloadTableView {
 class PayloadTable {
  public:
   [[nodiscard]] PayloadTableView view() const noexcept {
-    return PayloadTableView(slot_records_, records_, entries_, ragged_);
+    return PayloadTableView(slot_records_, records_, entry_bytes_, entry_count_, packing_, ragged_);
   }
 
   // Shorthands for the view's reads.
   [[nodiscard]] std::size_t size() const noexcept { return slot_records_.size(); }
   [[nodiscard]] bool empty() const noexcept { return slot_records_.empty(); }
   [[nodiscard]] std::size_t record_count() const noexcept { return records_.size() - 1; }
-  [[nodiscard]] std::size_t entry_count() const noexcept { return entries_.size(); }
+  [[nodiscard]] std::size_t entry_count() const noexcept { return entry_count_; }
   [[nodiscard]] std::optional<PayloadView> get(std::size_t slot,
                                                std::source_location where = std::source_location::current()) const {
     return view().get(slot, where);
@@ -297,7 +413,7 @@ class PayloadTable {
   /// lists only: `records` without the closing record, each record's
   /// entries up to the next one's begin (the last one's up to the end of
   /// `entries`); every slot names a record or kNoRecord. Faults when the
-  /// parts break these rules.
+  /// parts break these rules. The entries are packed; `entries` is released.
   [[nodiscard]] static PayloadTable from_records(std::vector<std::uint32_t> slot_records,
                                                  std::vector<PayloadRecord> records, std::vector<VideoEntry> entries);
 
@@ -305,10 +421,10 @@ class PayloadTable {
   /// an upper bound of the slots to come but not how many entries they hold:
   /// the slot array is reserved once for the bound (and filled as slots
   /// arrive, so a bound far above the slots that come costs no memory), and
-  /// entries are written straight into the table's entry array through
-  /// room(). A slot may also take a record appended earlier (alias()).
-  /// finish() trims everything to what was appended; a Loader dropped
-  /// without finish() leaves the table fit only to be destroyed.
+  /// entries are written through room() into an array of the loader's, then
+  /// packed by finish(). A slot may also take a record appended earlier
+  /// (alias()). finish() trims everything to what was appended; a Loader
+  /// dropped without finish() leaves the table fit only to be destroyed.
   class Loader {
    public:
     /// `max_slots` bounds the slots to be appended (more are not checked
@@ -350,9 +466,8 @@ class PayloadTable {
     /// Entries appended so far.
     [[nodiscard]] std::size_t entries() const noexcept { return static_cast<std::size_t>(at_ - base_); }
 
-    /// Trims the arrays to the appended slots, records and entries. Entry
-    /// storage that a high guess left over is kept up to a quarter entry (2
-    /// bytes) per slot, and given back beyond that.
+    /// Trims the arrays to the appended slots and records, and packs the
+    /// entries into the table.
     void finish();
 
    private:
@@ -371,18 +486,27 @@ class PayloadTable {
     std::size_t slot_ = 0;
     std::size_t slot_room_ = 0;  // slots the array is sized for
     std::size_t max_slots_;
-    VideoEntry* base_ = nullptr;      // entries_.data()
-    VideoEntry* at_ = nullptr;        // end of the appended entries
-    VideoEntry* room_end_ = nullptr;  // end of entries_: zero-filled, not yet appended
+    std::vector<VideoEntry> entries_;  // as read, until finish() packs them
+    VideoEntry* base_ = nullptr;       // entries_.data()
+    VideoEntry* at_ = nullptr;         // end of the appended entries
+    VideoEntry* room_end_ = nullptr;   // end of entries_: zero-filled, not yet appended
   };
 
  private:
+  /// Appends `entries` to the packed entries, widening the packing first
+  /// when a value needs more bytes.
+  template <class Entries>
+  void append_entries(const Entries& entries);
   /// Appends a record holding the entries appended since the last record.
   std::uint32_t append_record(std::uint32_t count);
+  /// Replaces the packed entries by `entries`, packed as tightly as they allow.
+  void pack(const std::vector<VideoEntry>& entries);
 
   std::vector<std::uint32_t> slot_records_;
   std::vector<PayloadRecord> records_{PayloadRecord{0, 0}};  // the closing record last
-  std::vector<VideoEntry> entries_;
+  std::vector<std::uint8_t> entry_bytes_ = std::vector<std::uint8_t>(kEntrySlack);
+  std::size_t entry_count_ = 0;
+  EntryPacking packing_;
   std::vector<RaggedRecord> ragged_;  // ordered by record
 };
 

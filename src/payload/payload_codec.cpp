@@ -33,7 +33,7 @@ constexpr std::size_t record_write_bound(std::size_t ids, std::size_t counts) no
 }
 
 /// Writes one present record at `p`, which has room for record_write_bound().
-std::uint8_t* put_record(std::uint8_t* p, std::uint32_t count, std::span<const VideoEntry> entries,
+std::uint8_t* put_record(std::uint8_t* p, std::uint32_t count, const EntryList& entries,
                          std::size_t ids_len, std::size_t counts_len) noexcept {
   *p++ = 1;
   p += put_u32_unchecked(p, count);
@@ -48,7 +48,7 @@ std::uint8_t* put_record(std::uint8_t* p, std::uint32_t count, std::span<const V
 
 /// The same record through the checked writer, for the last bytes of the
 /// output.
-void write_record_checked(SpanWriter& out, std::uint32_t count, std::span<const VideoEntry> entries,
+void write_record_checked(SpanWriter& out, std::uint32_t count, const EntryList& entries,
                           std::size_t ids_len, std::size_t counts_len) noexcept {
   out.put(std::uint8_t{1});
   write_varint(out, count);

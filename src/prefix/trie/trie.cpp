@@ -66,12 +66,13 @@ void Trie::propagate(std::uint64_t video_top_n) {
   std::vector<std::uint32_t> targets;
   std::vector<ChildEdges> children;
 
-  auto add_record = [&](std::uint32_t count, std::span<const VideoEntry> list) {
+  auto add_record = [&](std::uint32_t count, const auto& list) {
     check_capacity(Capacity::Records, records.size(), 1);
     check_capacity(Capacity::VideoEntries, entries.size(), list.size());
     snapshot::grow_advised(entries, entries.size() + list.size());
     records.push_back({count, static_cast<std::uint32_t>(entries.size())});
-    entries.insert(entries.end(), list.begin(), list.end());
+    for (const VideoEntry v : list)
+      entries.push_back(v);
     return static_cast<std::uint32_t>(records.size() - 1);
   };
   auto record_list = [&](std::uint32_t r) {
@@ -174,17 +175,22 @@ void Trie::propagate(std::uint64_t video_top_n) {
       ordered[i] = 1;
       continue;
     }
-    for (const VideoEntry& v : own.entries)
+    for (const VideoEntry v : own.entries)
       sums.add(v.id, v.count);
-    for (const ChildEdges& ch : children) {
-      const std::span<const VideoEntry> list = ch.node > i ? record_list(record_of[ch.node]) : own_of(ch.node).entries;
-      if (ch.edges == 1) {
-        for (const VideoEntry& v : list)
+    const auto add_list = [&](const auto& list, std::uint64_t edges) {
+      if (edges == 1) {
+        for (const VideoEntry v : list)
           sums.add(v.id, v.count);
       } else {
-        for (const VideoEntry& v : list)
-          sums.add(v.id, scaled(v.count, ch.edges));
+        for (const VideoEntry v : list)
+          sums.add(v.id, scaled(v.count, edges));
       }
+    };
+    for (const ChildEdges& ch : children) {
+      if (ch.node > i)
+        add_list(record_list(record_of[ch.node]), ch.edges);
+      else
+        add_list(own_of(ch.node).entries, ch.edges);
     }
     sums.take_ranked(video_top_n, totals);
     check_capacity(Capacity::Records, records.size(), 1);
@@ -199,7 +205,6 @@ void Trie::propagate(std::uint64_t video_top_n) {
     ordered[i] = ranked_order(record_list(record_of[i])) ? 1 : 0;
   }
 
-  snapshot::trim_advised(entries, entries.size() / 8);
   snapshot::trim_advised(records, records.size() / 8);
   payloads = PayloadTable::from_records(std::move(record_of), std::move(records), std::move(entries));
 }
