@@ -175,6 +175,15 @@ EntryPacking packing_for(const Entries& entries) noexcept {
   return {EntryPacking::bytes_for(ids), EntryPacking::bytes_for(counts)};
 }
 
+/// The same for an array, in one sweep the compiler vectorises.
+EntryPacking packing_for(std::span<const VideoEntry> entries) noexcept {
+  std::uint64_t bits = 0;
+  for (const VideoEntry e : entries)
+    bits |= std::uint64_t{e.id} | (std::uint64_t{e.count} << 32);
+  return {EntryPacking::bytes_for(static_cast<std::uint32_t>(bits)),
+          EntryPacking::bytes_for(static_cast<std::uint32_t>(bits >> 32))};
+}
+
 }  // namespace
 
 bool ranked_order(std::span<const VideoEntry> entries) noexcept { return ranked_list(entries); }
@@ -324,15 +333,18 @@ void PayloadTable::append_entries(const Entries& entries) {
   entry_count_ += entries.size();
 }
 
-void PayloadTable::pack(const std::vector<VideoEntry>& entries) {
+void PayloadTable::pack(std::span<const VideoEntry> entries) {
   check_capacity(Capacity::VideoEntries, 0, entries.size());
   packing_ = packing_for(entries);
   const std::size_t stride = packing_.stride();
   std::vector<std::uint8_t> bytes;
   snapshot::reserve_advised(bytes, entries.size() * stride + kEntrySlack);
   bytes.resize(entries.size() * stride + kEntrySlack);
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    packing_.write(bytes.data() + i * stride, entries[i]);
+  std::uint8_t* at = bytes.data();
+  for (const VideoEntry e : entries) {
+    packing_.write(at, e);
+    at += stride;
+  }
   entry_bytes_.swap(bytes);
   entry_count_ = entries.size();
 }
@@ -455,8 +467,9 @@ PayloadTable::Loader::Loader(PayloadTable& table, std::size_t max_slots, std::si
   // address space only until records arrive.
   snapshot::reserve_advised(table_.slot_records_, max_slots);
   snapshot::reserve_advised(table_.records_, max_slots + 1);
-  snapshot::reserve_advised(entries_, std::min<std::size_t>(expected_entries, capacity_of(Capacity::VideoEntries)));
-  base_ = at_ = room_end_ = entries_.data();
+  entries_.reserve(std::min<std::size_t>(expected_entries, capacity_of(Capacity::VideoEntries)));
+  base_ = at_ = entries_.data();
+  room_end_ = base_ + entries_.capacity();
 }
 
 void PayloadTable::Loader::extend_slots() noexcept {
@@ -481,22 +494,15 @@ std::uint32_t PayloadTable::Loader::new_record(std::uint32_t count) {
 }
 
 VideoEntry* PayloadTable::Loader::grow(std::size_t k, std::size_t expected_total) {
-  // The zero-filled room runs this far ahead of the entries appended, so the
-  // fill stays in cache for the writes that follow it.
-  constexpr std::size_t kAhead = 4096;
   const std::size_t used = entries();
   check_capacity(Capacity::VideoEntries, used, k);
-  const std::size_t cap = capacity_of(Capacity::VideoEntries);
   const std::size_t need = used + k;
-  if (need > entries_.capacity()) {
-    // A guess that falls short still grows the storage geometrically.
-    const std::size_t grown = entries_.capacity() + entries_.capacity() / 4;
-    snapshot::reserve_advised(entries_, std::min<std::size_t>(std::max({need, expected_total, grown}), cap));
-  }
-  entries_.resize(std::min(entries_.capacity(), std::max(need, entries_.size() + kAhead)));
+  // A guess that falls short still grows the storage geometrically.
+  const std::size_t grown = entries_.capacity() + entries_.capacity() / 4;
+  entries_.reserve(std::min<std::size_t>(std::max({need, expected_total, grown}), capacity_of(Capacity::VideoEntries)));
   base_ = entries_.data();
   at_ = base_ + used;
-  room_end_ = base_ + entries_.size();
+  room_end_ = base_ + entries_.capacity();
   return at_;
 }
 
@@ -510,9 +516,8 @@ void PayloadTable::Loader::present_ragged(std::uint32_t count, std::size_t ids_l
 void PayloadTable::Loader::finish() {
   table_.slot_records_.resize(slot_);
   snapshot::trim_advised(table_.records_, table_.records_.size() / 8);
-  entries_.resize(entries());
-  table_.pack(entries_);
-  std::vector<VideoEntry>().swap(entries_);
+  table_.pack(std::span<const VideoEntry>(base_, entries()));
+  entries_.clear();
 }
 
 }  // namespace quorvatel

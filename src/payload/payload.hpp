@@ -30,6 +30,8 @@
 #include <span>
 #include <vector>
 
+#include "snapshot/memory.hpp"
+
 namespace quorvatel {
 
 inline constexpr std::uint32_t kCountMax = std::numeric_limits<std::uint32_t>::max();
@@ -159,33 +161,32 @@ struct EntryPacking {
   /// The entry at `p`, which must have kEntrySlack readable bytes beyond
   /// the entry.
   [[nodiscard]] VideoEntry read(const std::uint8_t* p) const noexcept {
-    return {load(p, id_bytes), load(p + id_bytes, count_bytes)};
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big)
+      v = std::byteswap(v);
+    return {static_cast<std::uint32_t>(v & mask(id_bytes)),
+            static_cast<std::uint32_t>((v >> (8 * id_bytes)) & mask(count_bytes))};
   }
-  /// Writes the stride() bytes of `entry` at `p`; its values must fit.
+  /// Writes `entry` at `p`, whose values must fit; the kEntrySlack bytes
+  /// after the entry are overwritten as well (with what the next entry, if
+  /// any, writes again).
   void write(std::uint8_t* p, VideoEntry entry) const noexcept {
-    store(p, entry.id, id_bytes);
-    store(p + id_bytes, entry.count, count_bytes);
+    std::uint64_t v = entry.id | (std::uint64_t{entry.count} << (8 * id_bytes));
+    if constexpr (std::endian::native == std::endian::big)
+      v = std::byteswap(v);
+    std::memcpy(p, &v, sizeof v);
   }
 
   friend bool operator==(const EntryPacking&, const EntryPacking&) = default;
 
  private:
-  static std::uint32_t load(const std::uint8_t* p, std::uint8_t bytes) noexcept {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big)
-      v = std::byteswap(v);
-    return bytes >= 4 ? v : v & ((std::uint32_t{1} << (8 * bytes)) - 1);
-  }
-  static void store(std::uint8_t* p, std::uint32_t v, std::uint8_t bytes) noexcept {
-    for (std::uint8_t b = 0; b < bytes; ++b)
-      p[b] = static_cast<std::uint8_t>(v >> (8 * b));
-  }
+  static constexpr std::uint64_t mask(std::uint8_t bytes) noexcept { return (std::uint64_t{1} << (8 * bytes)) - 1; }
 };
 
-/// Bytes kept readable after the last packed entry, so that every value is
-/// read with one 4-byte load.
-inline constexpr std::size_t kEntrySlack = 3;
+/// Bytes kept after the last packed entry, so that every entry is read or
+/// written with one 8-byte access.
+inline constexpr std::size_t kEntrySlack = 8;
 
 /// A run of packed entries, read one at a time as VideoEntry values.
 class EntryList {
@@ -432,8 +433,9 @@ class PayloadTable {
     /// is a first guess of the entries.
     Loader(PayloadTable& table, std::size_t max_slots, std::size_t expected_entries);
 
-    /// Space for `k` entries after those appended so far, zero-filled, or
-    /// nullptr when grow() must make it first.
+    /// Space for `k` entries after those appended so far (not cleared: the
+    /// reader writes both values of every entry it appends), or nullptr
+    /// when grow() must make it first.
     [[nodiscard]] VideoEntry* room(std::size_t k) noexcept {
       return k <= static_cast<std::size_t>(room_end_ - at_) ? at_ : nullptr;
     }
@@ -452,7 +454,7 @@ class PayloadTable {
     }
     /// Appends a slot holding a new record whose lists differ in length; the
     /// longer list's worth of entries was written at room(), the shorter
-    /// side zero beyond its end.
+    /// side written as zero beyond its end.
     void present_ragged(std::uint32_t count, std::size_t ids_len, std::size_t counts_len);
     /// Appends a slot holding `record`, which an earlier slot holds already.
     void alias(std::uint32_t record) noexcept { close_slot(record); }
@@ -486,10 +488,10 @@ class PayloadTable {
     std::size_t slot_ = 0;
     std::size_t slot_room_ = 0;  // slots the array is sized for
     std::size_t max_slots_;
-    std::vector<VideoEntry> entries_;  // as read, until finish() packs them
-    VideoEntry* base_ = nullptr;       // entries_.data()
-    VideoEntry* at_ = nullptr;         // end of the appended entries
-    VideoEntry* room_end_ = nullptr;   // end of entries_: zero-filled, not yet appended
+    snapshot::RawArray<VideoEntry> entries_;  // as read, until finish() packs them
+    VideoEntry* base_ = nullptr;              // entries_.data()
+    VideoEntry* at_ = nullptr;                // end of the appended entries
+    VideoEntry* room_end_ = nullptr;          // end of entries_' room
   };
 
  private:
@@ -500,7 +502,7 @@ class PayloadTable {
   /// Appends a record holding the entries appended since the last record.
   std::uint32_t append_record(std::uint32_t count);
   /// Replaces the packed entries by `entries`, packed as tightly as they allow.
-  void pack(const std::vector<VideoEntry>& entries);
+  void pack(std::span<const VideoEntry> entries);
 
   std::vector<std::uint32_t> slot_records_;
   std::vector<PayloadRecord> records_{PayloadRecord{0, 0}};  // the closing record last

@@ -252,44 +252,33 @@ bool find_only_child_parents(std::span<const std::uint32_t> node_shifts,
   return found;
 }
 
-/// Marks a slot whose record is too long to be sized from its parent's.
-constexpr std::uint32_t kUnsized = std::numeric_limits<std::uint32_t>::max();
-
 }  // namespace
 
-// Both passes below take a slot that repeats its only-edge parent's record
-// from the parent: its size, or its bytes just written. On a trie numbered
-// breadth-first the parent lies one level up, so these reads run in order,
-// where the record itself (made at the far end of a chain) may lie anywhere.
-// Without memory for the per-slot array, every record is sized and written
-// from the table.
-
-std::size_t payloads_size(const PayloadTableView& table, std::span<const std::uint32_t> node_shifts,
-                          std::span<const std::uint32_t> child_transitions) noexcept {
+std::size_t payloads_size(const PayloadTableView& table) noexcept {
   const auto slot_records = table.slot_records();
   const std::size_t slots = slot_records.size();
-  // Per slot, its parent (p + 1, or 0) until sized, then its size.
-  ZeroedArray<std::uint32_t> link(slots);
-  const bool linked = !link.empty() && find_only_child_parents(node_shifts, child_transitions, slots, &link[0]);
   std::size_t size = varint_size(slots);
-  for (std::size_t s = 0; s < slots; ++s) {
-    const std::uint32_t r = slot_records[s];
-    std::size_t own;
-    if (r == kNoRecord) {
-      own = 1;
-    } else if (const std::size_t up = linked ? link[s] : 0;
-               up != 0 && slot_records[up - 1] == r && link[up - 1] != kUnsized) {
-      own = link[up - 1];
-    } else {
-      own = record_size(table.record_view(r));
-    }
-    if (linked)
-      link[s] = own < kUnsized ? static_cast<std::uint32_t>(own) : kUnsized;
-    size += own;
+  // Each record is sized once, in record order, however many slots hold it;
+  // then each slot adds its record's size. Without memory for the sizes,
+  // each slot sizes its record.
+  ZeroedArray<std::uint64_t> sizes(table.record_count());
+  if (sizes.empty()) {
+    for (const std::uint32_t r : slot_records)
+      size += r == kNoRecord ? 1 : record_size(table.record_view(r));
+    return size;
   }
+  for (std::size_t r = 0; r < sizes.size(); ++r)
+    sizes[r] = record_size(table.record_view(r));
+  for (const std::uint32_t r : slot_records)
+    size += r == kNoRecord ? 1 : sizes[r];
   return size;
 }
 
+// Writing takes a slot that repeats its only-edge parent's record from the
+// parent: the bytes just written for it. On a trie numbered breadth-first the
+// parent lies one level up, so these reads run in order, where the record
+// itself (made at the far end of a chain) may lie anywhere. Without memory
+// for the per-slot array, every record is written from the table.
 void write_payloads(SpanWriter& out, const PayloadTableView& table, std::span<const std::uint32_t> node_shifts,
                     std::span<const std::uint32_t> child_transitions) noexcept {
   const auto slot_records = table.slot_records();

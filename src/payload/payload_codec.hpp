@@ -22,14 +22,12 @@ inline constexpr std::string_view kPayloadTypeName = "core::option::Option<quorv
 
 /// Bytes of the payloads field of `table`: the slot count, then one optional
 /// record per slot (a payload shared by several slots is written for each).
-/// The trie's edges only make the work cheaper (see write_payloads); any
-/// edges give the same result.
-[[nodiscard]] std::size_t payloads_size(const PayloadTableView& table, std::span<const std::uint32_t> node_shifts,
-                                        std::span<const std::uint32_t> child_transitions) noexcept;
+[[nodiscard]] std::size_t payloads_size(const PayloadTableView& table) noexcept;
 
 /// Writes the payloads field. A slot that holds the same record as its
 /// parent, when the parent's only edge leads to it, copies the bytes just
-/// written for the parent. Stops the process rather than write past the end
+/// written for the parent; the edges may be anything a snapshot holds, the
+/// bytes are the same. Stops the process rather than write past the end
 /// of `out` (a sizing bug in the caller).
 void write_payloads(SpanWriter& out, const PayloadTableView& table, std::span<const std::uint32_t> node_shifts,
                     std::span<const std::uint32_t> child_transitions) noexcept;

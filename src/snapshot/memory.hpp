@@ -14,7 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdint>
 #include <iterator>
+#include <new>
 #include <vector>
 
 #if defined(__linux__)
@@ -105,6 +107,44 @@ class ZeroedArray {
  private:
   T* data_;
   std::size_t size_;
+};
+
+/// A growable array of a trivially copyable type whose new elements are left
+/// unwritten until the owner writes them. It grows by realloc, which moves a
+/// large block's pages rather than copying its bytes, and advises huge pages
+/// for every large block.
+template <class T>
+class RawArray {
+ public:
+  RawArray() = default;
+  RawArray(const RawArray&) = delete;
+  RawArray& operator=(const RawArray&) = delete;
+  ~RawArray() { std::free(data_); }
+
+  [[nodiscard]] T* data() noexcept { return data_; }
+  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+  /// Room for at least `n` elements, the elements so far kept. Throws
+  /// std::bad_alloc when the memory cannot be had.
+  void reserve(std::size_t n) {
+    if (n <= capacity_)
+      return;
+    void* grown = n > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, n * sizeof(T));
+    if (grown == nullptr)
+      throw std::bad_alloc();
+    data_ = static_cast<T*>(grown);
+    capacity_ = n;
+    advise_huge_pages(data_, capacity_ * sizeof(T));
+  }
+  /// Gives the memory back.
+  void clear() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+  }
+
+ private:
+  T* data_ = nullptr;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace quorvatel::snapshot

@@ -385,7 +385,7 @@ std::expected<IdMode, DecodeError> read_id_mode(Reader& in) noexcept {
 
 std::size_t encoded_size(const Trie& trie) noexcept {
   return u32_vector_size(trie.node_shifts) + varint_size(trie.child_labels.size()) + labels_size(trie.child_labels) +
-         u32_vector_size(trie.child_transitions) + payloads_size(trie.payloads.view(), trie.node_shifts, trie.child_transitions) +
+         u32_vector_size(trie.child_transitions) + payloads_size(trie.payloads.view()) +
          varint_size(trie.video_uuids.size()) + trie.video_uuids.size() * sizeof(VideoUuid) +
          u32_vector_size(trie.video_int_ids) + varint_size(static_cast<std::uint32_t>(trie.id_mode)) +
          varint_size(trie.terminal_flags.size()) + trie.terminal_flags.size();
