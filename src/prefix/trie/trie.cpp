@@ -40,7 +40,9 @@ void Trie::propagate(std::uint64_t video_top_n) {
   // as it is produced. A node reached along several edges from one parent
   // contributes once per edge: its list and count are taken that many times
   // (in 64 bits, so any number of paths sums exactly). A node whose result
-  // is its only child's list unchanged shares that child's record.
+  // is its only child's list unchanged shares that child's record; the
+  // entries are packed once all are made.
+  //
   // Per node, once processed: its record, its count, and whether its list is
   // in merged order, so that merging it into an empty payload gives it back
   // unchanged. Kept per node so that a parent reads its children's, which
