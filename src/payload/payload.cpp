@@ -299,12 +299,12 @@ bool PayloadTableView::same_payloads(const PayloadTableView& other) const noexce
 // ---------------------------------------------------------------- the table
 
 std::size_t PayloadTable::memory_bytes() const noexcept {
-  return slot_records_.capacity() * sizeof(std::uint32_t) + records_.capacity() * sizeof(PayloadRecord) +
+  return slot_bytes_.capacity() + records_.capacity() * sizeof(PayloadRecord) +
          entry_bytes_.capacity() + ragged_.capacity() * sizeof(RaggedRecord);
 }
 
 void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
-  snapshot::reserve_advised(slot_records_, slots);
+  snapshot::reserve_advised(slot_bytes_, slots * SlotRecords::width_for(slots) + SlotRecords::kSlack);
   snapshot::reserve_advised(records_, slots + 1);
   snapshot::reserve_advised(entry_bytes_, entries * packing_.stride() + kEntrySlack);
 }
@@ -359,15 +359,45 @@ std::uint32_t PayloadTable::append_record(std::uint32_t count) {
   return static_cast<std::uint32_t>(record);
 }
 
+void PayloadTable::append_slot(std::uint32_t record) {
+  const std::uint8_t width = SlotRecords::width_for(record_count());
+  if (width > slot_width_) {
+    // Every slot so far moves to the wider packing (at most three times in a
+    // table's life).
+    const SlotRecords old(slot_bytes_.data(), slot_count_, slot_width_);
+    std::vector<std::uint8_t> wider(slot_count_ * width + SlotRecords::kSlack);
+    for (std::size_t i = 0; i < slot_count_; ++i)
+      SlotRecords::store(wider.data() + i * width, old[i], width);
+    slot_bytes_.swap(wider);
+    slot_width_ = width;
+  }
+  slot_bytes_.resize((slot_count_ + 1) * slot_width_ + SlotRecords::kSlack);
+  SlotRecords::store(slot_bytes_.data() + slot_count_ * slot_width_, record, slot_width_);
+  ++slot_count_;
+}
+
+void PayloadTable::pack_slots(std::span<const std::uint32_t> slots) {
+  check_capacity(Capacity::Nodes, 0, slots.size());
+  const std::uint8_t width = SlotRecords::width_for(record_count());
+  std::vector<std::uint8_t> bytes;
+  snapshot::reserve_advised(bytes, slots.size() * width + SlotRecords::kSlack);
+  bytes.resize(slots.size() * width + SlotRecords::kSlack);
+  for (std::size_t i = 0; i < slots.size(); ++i)
+    SlotRecords::store(bytes.data() + i * width, slots[i], width);
+  slot_bytes_.swap(bytes);
+  slot_count_ = slots.size();
+  slot_width_ = width;
+}
+
 void PayloadTable::push_absent() {
-  check_capacity(Capacity::Nodes, slot_records_.size(), 1);
-  slot_records_.push_back(kNoRecord);
+  check_capacity(Capacity::Nodes, slot_count_, 1);
+  append_slot(kNoRecord);
 }
 
 void PayloadTable::push(std::uint32_t count, std::span<const VideoEntry> entries) {
-  check_capacity(Capacity::Nodes, slot_records_.size(), 1);
+  check_capacity(Capacity::Nodes, slot_count_, 1);
   append_entries(entries);
-  slot_records_.push_back(append_record(count));
+  append_slot(append_record(count));
 }
 
 namespace {
@@ -400,12 +430,12 @@ struct PairedLists {
 
 void PayloadTable::push(std::uint32_t count, std::span<const std::uint32_t> ids,
                         std::span<const std::uint32_t> counts) {
-  check_capacity(Capacity::Nodes, slot_records_.size(), 1);
+  check_capacity(Capacity::Nodes, slot_count_, 1);
   append_entries(PairedLists{ids, counts});
   const std::uint32_t record = append_record(count);
   if (ids.size() != counts.size())
     ragged_.push_back({record, ids.size(), counts.size()});
-  slot_records_.push_back(record);
+  append_slot(record);
 }
 
 void PayloadTable::push(const std::optional<Payload>& payload) {
@@ -423,15 +453,16 @@ PayloadTable PayloadTable::from_lists(const std::vector<std::uint32_t>& counts,
   if (begins.size() != n + 1 || begins[n] != entries.size()) [[unlikely]]
     index_fault(entries.size(), begins.empty() ? 0 : begins.back(), std::source_location::current());
   PayloadTable table;
-  table.slot_records_.resize(n);
   table.records_.resize(n + 1);
+  std::vector<std::uint32_t> slots(n);
   for (std::size_t i = 0; i < n; ++i) {
     if (begins[i] > begins[i + 1]) [[unlikely]]
       index_fault(begins[i + 1], begins[i], std::source_location::current());
-    table.slot_records_[i] = static_cast<std::uint32_t>(i);
+    slots[i] = static_cast<std::uint32_t>(i);
     table.records_[i] = {counts[i], begins[i]};
   }
   table.records_[n] = {0, begins[n]};
+  table.pack_slots(slots);
   table.pack(entries);
   return table;
 }
@@ -452,8 +483,8 @@ PayloadTable PayloadTable::from_records(std::vector<std::uint32_t> slot_records,
       index_fault(records.size(), r, where);
   PayloadTable table;
   records.push_back({0, static_cast<std::uint32_t>(entries.size())});
-  table.slot_records_ = std::move(slot_records);
   table.records_ = std::move(records);
+  table.pack_slots(slot_records);
   table.pack(entries);
   return table;
 }
@@ -463,9 +494,11 @@ PayloadTable PayloadTable::from_records(std::vector<std::uint32_t> slot_records,
 PayloadTable::Loader::Loader(PayloadTable& table, std::size_t max_slots, std::size_t expected_entries)
     : table_(table), max_slots_(max_slots) {
   check_capacity(Capacity::Nodes, 0, max_slots);
-  // Every slot may hold a record of its own; room for that many costs
-  // address space only until records arrive.
-  snapshot::reserve_advised(table_.slot_records_, max_slots);
+  // Every slot may hold a record of its own: the slots are packed for that
+  // many records, and room for that many records costs address space only
+  // until records arrive.
+  width_ = SlotRecords::width_for(max_slots);
+  snapshot::reserve_advised(table_.slot_bytes_, max_slots * width_ + SlotRecords::kSlack);
   snapshot::reserve_advised(table_.records_, max_slots + 1);
   entries_.reserve(std::min<std::size_t>(expected_entries, capacity_of(Capacity::VideoEntries)));
   base_ = at_ = entries_.data();
@@ -479,8 +512,8 @@ void PayloadTable::Loader::extend_slots() noexcept {
   const std::size_t room = std::min(max_slots_, slot_room_ + kAhead);
   if (room == slot_room_)  // more slots than the bound given
     std::abort();
-  table_.slot_records_.resize(room);
-  slots_ = table_.slot_records_.data();
+  table_.slot_bytes_.resize(room * width_ + SlotRecords::kSlack);
+  slots_ = table_.slot_bytes_.data();
   slot_room_ = room;
 }
 
@@ -514,7 +547,10 @@ void PayloadTable::Loader::present_ragged(std::uint32_t count, std::size_t ids_l
 }
 
 void PayloadTable::Loader::finish() {
-  table_.slot_records_.resize(slot_);
+  table_.slot_bytes_.resize(slot_ * width_ + SlotRecords::kSlack);
+  std::fill(table_.slot_bytes_.end() - SlotRecords::kSlack, table_.slot_bytes_.end(), std::uint8_t{0});
+  table_.slot_count_ = slot_;
+  table_.slot_width_ = width_;
   snapshot::trim_advised(table_.records_, table_.records_.size() / 8);
   table_.pack(std::span<const VideoEntry>(base_, entries()));
   entries_.clear();

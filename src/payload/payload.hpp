@@ -5,7 +5,9 @@
 // aggregate is exactly their child's. Payloads are therefore stored once per
 // distinct aggregate, as records, and every node (slot) names the record it
 // holds:
-//   slot_records  per slot: its record, or kNoRecord for an absent payload;
+//   slot_records  per slot: its record, or kNoRecord for an absent payload,
+//                 packed in the fewest bytes (1 to 4) that number every record
+//                 and the absent mark;
 //   records       per record: its count and the first of its entries, then
 //                 one closing record whose `begin` is the number of entries
 //                 (a record's entries end where the next record's begin);
@@ -250,6 +252,80 @@ class EntryList {
 /// Marks a slot that holds no payload.
 inline constexpr std::uint32_t kNoRecord = std::numeric_limits<std::uint32_t>::max();
 
+/// Per slot, its record number (kNoRecord when absent), packed: each in
+/// `width` bytes, little-endian, all of them set for kNoRecord.
+class SlotRecords {
+ public:
+  /// Bytes kept readable after the last slot, so that every slot is read with
+  /// one 4-byte load.
+  static constexpr std::size_t kSlack = 3;
+
+  /// The fewest bytes that number `records` records and leave the absent
+  /// mark (all bits of the width set) apart from them.
+  [[nodiscard]] static constexpr std::uint8_t width_for(std::size_t records) noexcept {
+    return static_cast<std::uint8_t>(1 + (records > 0xFF) + (records > 0xFFFF) + (records > 0xFFFFFF));
+  }
+  /// Writes `record` (or kNoRecord) at `p` in `width` bytes exactly.
+  static void store(std::uint8_t* p, std::uint32_t record, std::uint8_t width) noexcept {
+    for (std::uint8_t b = 0; b < width; ++b)
+      p[b] = static_cast<std::uint8_t>(record >> (8 * b));
+  }
+
+  class iterator {
+   public:
+    using iterator_concept = std::forward_iterator_tag;
+    using iterator_category = std::input_iterator_tag;  // the slots are values, not references
+    using value_type = std::uint32_t;
+    using difference_type = std::ptrdiff_t;
+
+    iterator() = default;
+    [[nodiscard]] std::uint32_t operator*() const noexcept { return SlotRecords::read(at_, width_); }
+    iterator& operator++() noexcept {
+      at_ += width_;
+      return *this;
+    }
+    iterator operator++(int) noexcept {
+      iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.at_ == b.at_; }
+
+   private:
+    friend class SlotRecords;
+    iterator(const std::uint8_t* at, std::uint8_t width) noexcept : at_(at), width_(width) {}
+    const std::uint8_t* at_ = nullptr;
+    std::uint8_t width_ = 1;
+  };
+
+  SlotRecords() = default;
+  SlotRecords(const std::uint8_t* data, std::size_t size, std::uint8_t width) noexcept
+      : data_(data), size_(size), width_(width) {}
+
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  [[nodiscard]] std::uint8_t width() const noexcept { return width_; }
+  /// The record of slot `i`, which must be below size().
+  [[nodiscard]] std::uint32_t operator[](std::size_t i) const noexcept { return read(data_ + i * width_, width_); }
+  [[nodiscard]] iterator begin() const noexcept { return {data_, width_}; }
+  [[nodiscard]] iterator end() const noexcept { return {data_ + size_ * width_, width_}; }
+
+ private:
+  static std::uint32_t read(const std::uint8_t* p, std::uint8_t width) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big)
+      v = std::byteswap(v);
+    const std::uint32_t mark = width >= 4 ? kCountMax : (std::uint32_t{1} << (8 * width)) - 1;
+    v &= mark;
+    return v == mark ? kNoRecord : v;
+  }
+
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::uint8_t width_ = 1;
+};
+
 /// One stored payload: its count and where its entries begin. Records are
 /// one array; each record's entries end where the next record's begin. A
 /// field that every record needs (for example a figure about the node's
@@ -328,7 +404,10 @@ class PayloadTableView {
   [[nodiscard]] std::optional<Payload> payload(std::size_t slot) const;
 
   // The arrays themselves, for bulk readers (the snapshot encoder).
-  [[nodiscard]] std::span<const std::uint32_t> slot_records() const noexcept { return slot_records_; }
+  [[nodiscard]] SlotRecords slot_records() const noexcept { return slot_records_; }
+  /// The packed slots: size() times their width, and SlotRecords::kSlack
+  /// bytes more.
+  [[nodiscard]] std::span<const std::uint8_t> slot_bytes() const noexcept { return slot_bytes_; }
   /// record_count() + 1 records, the last one closing.
   [[nodiscard]] std::span<const PayloadRecord> records() const noexcept { return records_; }
   /// Every stored entry, record after record.
@@ -345,10 +424,11 @@ class PayloadTableView {
 
  private:
   friend class PayloadTable;
-  PayloadTableView(std::span<const std::uint32_t> slot_records, std::span<const PayloadRecord> records,
-                   std::span<const std::uint8_t> entry_bytes, std::size_t entry_count, EntryPacking packing,
-                   std::span<const RaggedRecord> ragged) noexcept
-      : slot_records_(slot_records),
+  PayloadTableView(std::span<const std::uint8_t> slot_bytes, std::size_t slots, std::uint8_t slot_width,
+                   std::span<const PayloadRecord> records, std::span<const std::uint8_t> entry_bytes,
+                   std::size_t entry_count, EntryPacking packing, std::span<const RaggedRecord> ragged) noexcept
+      : slot_bytes_(slot_bytes),
+        slot_records_(slot_bytes.data(), slots, slot_width),
         records_(records),
         entry_bytes_(entry_bytes),
         entry_count_(entry_count),
@@ -357,7 +437,8 @@ class PayloadTableView {
 
   static constexpr PayloadRecord kClosingOnly[1] = {{0, 0}};
   static constexpr std::uint8_t kSlackOnly[kEntrySlack] = {};
-  std::span<const std::uint32_t> slot_records_;
+  std::span<const std::uint8_t> slot_bytes_ = std::span(kSlackOnly).first(SlotRecords::kSlack);
+  SlotRecords slot_records_{kSlackOnly, 0, 1};
   std::span<const PayloadRecord> records_ = kClosingOnly;
   std::span<const std::uint8_t> entry_bytes_ = kSlackOnly;
   std::size_t entry_count_ = 0;
@@ -369,12 +450,13 @@ class PayloadTableView {
 class PayloadTable {
  public:
   [[nodiscard]] PayloadTableView view() const noexcept {
-    return PayloadTableView(slot_records_, records_, entry_bytes_, entry_count_, packing_, ragged_);
+    return PayloadTableView(slot_bytes_, slot_count_, slot_width_, records_, entry_bytes_, entry_count_, packing_,
+                            ragged_);
   }
 
   // Shorthands for the view's reads.
-  [[nodiscard]] std::size_t size() const noexcept { return slot_records_.size(); }
-  [[nodiscard]] bool empty() const noexcept { return slot_records_.empty(); }
+  [[nodiscard]] std::size_t size() const noexcept { return slot_count_; }
+  [[nodiscard]] bool empty() const noexcept { return slot_count_ == 0; }
   [[nodiscard]] std::size_t record_count() const noexcept { return records_.size() - 1; }
   [[nodiscard]] std::size_t entry_count() const noexcept { return entry_count_; }
   [[nodiscard]] std::optional<PayloadView> get(std::size_t slot,
@@ -462,7 +544,9 @@ class PayloadTable {
     /// Slots appended so far.
     [[nodiscard]] std::size_t slots() const noexcept { return slot_; }
     /// The record of an appended slot (kNoRecord when absent).
-    [[nodiscard]] std::uint32_t record_of(std::size_t slot) const noexcept { return slots_[slot]; }
+    [[nodiscard]] std::uint32_t record_of(std::size_t slot) const noexcept {
+      return SlotRecords(slots_, slot_, width_)[slot];
+    }
     /// Records appended so far.
     [[nodiscard]] std::size_t records() const noexcept { return table_.records_.size(); }
     /// Entries appended so far.
@@ -476,7 +560,13 @@ class PayloadTable {
     void close_slot(std::uint32_t record) noexcept {
       if (slot_ == slot_room_) [[unlikely]]
         extend_slots();
-      slots_[slot_++] = record;
+      // Four bytes at once: those past the width are the next slot's, or
+      // slack, and are written again.
+      std::uint32_t v = record;
+      if constexpr (std::endian::native == std::endian::big)
+        v = std::byteswap(v);
+      std::memcpy(slots_ + slot_ * width_, &v, sizeof v);
+      ++slot_;
     }
     std::uint32_t new_record(std::uint32_t count);
 
@@ -484,7 +574,8 @@ class PayloadTable {
     void extend_slots() noexcept;
 
     PayloadTable& table_;
-    std::uint32_t* slots_ = nullptr;
+    std::uint8_t* slots_ = nullptr;  // the table's slot bytes
+    std::uint8_t width_ = 1;
     std::size_t slot_ = 0;
     std::size_t slot_room_ = 0;  // slots the array is sized for
     std::size_t max_slots_;
@@ -503,8 +594,16 @@ class PayloadTable {
   std::uint32_t append_record(std::uint32_t count);
   /// Replaces the packed entries by `entries`, packed as tightly as they allow.
   void pack(std::span<const VideoEntry> entries);
+  /// Replaces the slots by `slots`, each a record below record_count() or
+  /// kNoRecord, packed as tightly as the record count allows.
+  void pack_slots(std::span<const std::uint32_t> slots);
+  /// Appends one slot, widening the packing first when the record count
+  /// needs it.
+  void append_slot(std::uint32_t record);
 
-  std::vector<std::uint32_t> slot_records_;
+  std::vector<std::uint8_t> slot_bytes_ = std::vector<std::uint8_t>(SlotRecords::kSlack);
+  std::size_t slot_count_ = 0;
+  std::uint8_t slot_width_ = 1;
   std::vector<PayloadRecord> records_{PayloadRecord{0, 0}};  // the closing record last
   std::vector<std::uint8_t> entry_bytes_ = std::vector<std::uint8_t>(kEntrySlack);
   std::size_t entry_count_ = 0;
