@@ -101,12 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!p || !p->consistent() || p->ids_len > top_n)
       fuzz::fail("a built payload breaks the trie's invariants");
   }
-  // The plain reference merges every edge's list, so it is run only where
-  // edges x entries stays small.
+  // The plain reference merges every edge's list, and a query scores every
+  // path's node, so both run only where edges x entries stays small.
   std::size_t entries = 0;
   for (const auto& p : payloads)
     entries += p ? p->video_ids.size() : 0;
-  if (trie->child_transitions.size() * (entries + 1) <= 4'000'000) {
+  const bool small = trie->child_transitions.size() * (entries + 1) <= 500'000;
+  if (small) {
     testing::DagArrays arrays{trie->node_shifts, trie->child_transitions, payloads, top_n};
     const std::vector<Payload> expected = testing::reference_propagation(arrays);
     for (std::size_t i = 0; i < expected.size(); ++i)
@@ -117,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto again = snapshot::decode(bytes);
   if (!again || !(*again == *trie))
     fuzz::fail("a built trie does not round-trip");
-  fuzz::check_queries(*trie, query);
+  if (small)
+    fuzz::check_queries(*trie, query);
   return 0;
 }

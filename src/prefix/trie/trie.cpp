@@ -65,7 +65,6 @@ void Trie::propagate(std::uint64_t video_top_n) {
 
   VideoSums sums;
   std::vector<VideoTotal> totals;
-  std::vector<std::uint32_t> targets;
   std::vector<ChildEdges> children;
 
   auto add_record = [&](std::uint32_t count, const auto& list) {
@@ -137,17 +136,28 @@ void Trie::propagate(std::uint64_t video_top_n) {
       if (const std::uint32_t c = target(range.begin); c != i)
         children.push_back({c, 1});
     } else if (range.begin < range.end) {
-      targets.clear();
-      for (std::size_t e = range.begin; e < range.end; ++e)
-        if (const std::uint32_t c = target(e); c != i)
-          targets.push_back(c);
-      if (std::ranges::adjacent_find(targets, std::greater_equal<>()) != targets.end())
-        std::ranges::sort(targets);  // repeated or unordered targets: group them
-      for (const std::uint32_t c : targets) {
+      // Runs of one target are counted as they come; children out of order
+      // (or one child in several runs) are then sorted and merged.
+      for (std::size_t e = range.begin; e < range.end; ++e) {
+        const std::uint32_t c = target(e);
+        if (c == i)
+          continue;
         if (!children.empty() && children.back().node == c)
           ++children.back().edges;
         else
           children.push_back({c, 1});
+      }
+      const auto by_node = [](const ChildEdges& a, const ChildEdges& b) { return a.node < b.node; };
+      if (std::ranges::adjacent_find(children, std::not_fn(by_node)) != children.end()) {
+        std::ranges::sort(children, by_node);
+        std::size_t out = 0;
+        for (std::size_t k = 1; k < children.size(); ++k) {
+          if (children[k].node == children[out].node)
+            children[out].edges += children[k].edges;
+          else
+            children[++out] = children[k];
+        }
+        children.resize(out + 1);
       }
     }
 
