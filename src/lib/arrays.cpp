@@ -108,6 +108,7 @@ PyResult<std::vector<Ref>> to_payload_refs(PyObject* object) {
   if (PyList_CheckExact(object)) {
     // Taking a reference runs no host code, so the list cannot change meanwhile.
     const Py_ssize_t size = PyList_GET_SIZE(object);
+    snapshot::reserve_advised(out, static_cast<std::size_t>(size));
     out.resize(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i)
       if (PyObject* item = PyList_GET_ITEM(object, i); item != Py_None)

@@ -13,6 +13,7 @@
 
 #include "lib/errors.hpp"
 #include "lib/messages.hpp"
+#include "snapshot/memory.hpp"
 
 namespace quorvatel::py {
 
@@ -103,7 +104,7 @@ template <class T, class Convert>
 [[nodiscard]] PyResult<std::vector<T>> to_vector(PyObject* object, Convert&& convert) {
   std::vector<T> out;
   QV_TRY(for_each_item(
-      object, [&](std::size_t n) { out.reserve(n); },
+      object, [&](std::size_t n) { snapshot::reserve_advised(out, n); },
       [&](PyObject* item) -> PyResult<void> {
         QV_TRY_ASSIGN(T value, convert(item));
         out.push_back(std::move(value));

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/cancel.hpp"
+#include "core/capacity.hpp"
 #include "core/fault.hpp"
 #include "core/result.hpp"
 #include "lib/ref.hpp"
@@ -88,6 +89,9 @@ template <class Body>
       PyErr_SetString(PyExc_SystemError, "walk cancelled without an exception set");
   } catch (const InternalFault& fault) {
     raise_internal_fault(fault.message(), fault.where());
+  } catch (const CapacityExceeded& limit) {
+    // A size that 32-bit numbering cannot address: MemoryError naming the limit.
+    PyErr_SetString(PyExc_MemoryError, limit.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
-#include <new>
+#include <random>
+#include <ranges>
 
+#include "core/capacity.hpp"
 #include "core/fault.hpp"
 #include "snapshot/memory.hpp"
 
@@ -40,7 +42,7 @@ void sum_and_rank(std::vector<VideoTotal>& items) {
   std::size_t out = 0;
   for (std::size_t i = 1; i < items.size(); ++i) {
     if (items[i].id == items[out].id)
-      items[out].total += items[i].total;
+      items[out].total = saturating_add64(items[out].total, items[i].total);
     else
       items[++out] = items[i];
   }
@@ -51,57 +53,72 @@ void sum_and_rank(std::vector<VideoTotal>& items) {
   });
 }
 
-VideoSums::VideoSums(std::size_t dense_ids) : total_(dense_ids), stamp_(dense_ids) {}
+VideoSums::VideoSums() : slots_(kFirstSlots), mask_(kFirstSlots - 1) {
+  std::random_device source;
+  seed_ = (static_cast<std::uint64_t>(source()) << 32) ^ source();
+}
+
+void VideoSums::grow() {
+  // Twice the slots; the ids of this round move over, older rounds are gone.
+  std::vector<Slot> old(2 * slots_.size());
+  old.swap(slots_);
+  mask_ = slots_.size() - 1;
+  std::vector<std::uint32_t> moved;
+  moved.swap(touched_);
+  touched_.reserve(moved.size());
+  for (const std::uint32_t s : moved) {
+    const Slot& from = old[s];
+    std::size_t at = home(from.id);
+    while (slots_[at].round == round_)
+      at = (at + 1) & mask_;
+    slots_[at] = from;
+    touched_.push_back(static_cast<std::uint32_t>(at));
+  }
+}
+
+void VideoSums::next_round() {
+  touched_.clear();
+  if (++round_ == 0) {  // the rounds wrapped: forget every old one
+    std::ranges::fill(slots_, Slot{});
+    round_ = 1;
+  }
+}
 
 void VideoSums::take_ranked(std::uint64_t keep, std::vector<VideoTotal>& out) {
   out.clear();
-  if (sparse_.empty()) {
-    // Totals that fit 32 bits rank as one integer each, (total, ~id): the
-    // larger key is the larger total, then the smaller id.
-    bool narrow = true;
-    keys_.clear();
-    for (const std::uint32_t id : touched_) {
-      narrow = narrow && total_[id] <= kCountMax;
-      keys_.push_back((total_[id] << 32) | (~id & 0xFFFFFFFFu));
-    }
-    if (narrow) {
-      touched_.clear();
-      if (++round_ == 0) {
-        std::ranges::fill(stamp_, 0);
-        round_ = 1;
+  // Totals that fit 32 bits rank as one integer each, (total, ~id): the
+  // larger key is the larger total, then the smaller id.
+  bool narrow = true;
+  keys_.clear();
+  for (const std::uint32_t s : touched_) {
+    const Slot& slot = slots_[s];
+    narrow = narrow && slot.total <= kCountMax;
+    keys_.push_back((slot.total << 32) | (~slot.id & 0xFFFFFFFFu));
+  }
+  if (narrow) {
+    const std::size_t size = keys_.size();
+    const std::size_t wanted = keep < size ? static_cast<std::size_t>(keep) : size;
+    if (size > kShortList) {
+      const auto cut = keys_.begin() + static_cast<std::ptrdiff_t>(wanted);
+      std::ranges::nth_element(keys_, cut, std::greater<>());
+      std::sort(keys_.begin(), cut, std::greater<>());
+    } else {
+      for (std::size_t i = 1; i < size; ++i) {
+        const std::uint64_t v = keys_[i];
+        std::size_t j = i;
+        for (; j > 0 && keys_[j - 1] < v; --j)
+          keys_[j] = keys_[j - 1];
+        keys_[j] = v;
       }
-      const std::size_t size = keys_.size();
-      const std::size_t wanted = keep < size ? static_cast<std::size_t>(keep) : size;
-      if (size > kShortList) {
-        const auto cut = keys_.begin() + static_cast<std::ptrdiff_t>(wanted);
-        std::ranges::nth_element(keys_, cut, std::greater<>());
-        std::sort(keys_.begin(), cut, std::greater<>());
-      } else {
-        for (std::size_t i = 1; i < size; ++i) {
-          const std::uint64_t v = keys_[i];
-          std::size_t j = i;
-          for (; j > 0 && keys_[j - 1] < v; --j)
-            keys_[j] = keys_[j - 1];
-          keys_[j] = v;
-        }
-      }
-      for (std::size_t i = 0; i < wanted; ++i)
-        out.push_back({~static_cast<std::uint32_t>(keys_[i]), keys_[i] >> 32});
-      return;
     }
+    for (std::size_t i = 0; i < wanted; ++i)
+      out.push_back({~static_cast<std::uint32_t>(keys_[i]), keys_[i] >> 32});
+    next_round();
+    return;
   }
-  for (const std::uint32_t id : touched_)
-    out.push_back({id, total_[id]});
-  if (!sparse_.empty()) {
-    sum_and_rank(sparse_);  // unique ids, none of them dense
-    out.insert(out.end(), sparse_.begin(), sparse_.end());
-    sparse_.clear();
-  }
-  touched_.clear();
-  if (++round_ == 0) {  // the stamps wrapped: forget every old round
-    std::ranges::fill(stamp_, 0);
-    round_ = 1;
-  }
+  for (const std::uint32_t s : touched_)
+    out.push_back({slots_[s].id, slots_[s].total});
+  next_round();
   const auto better = [](const VideoTotal& a, const VideoTotal& b) {
     return a.total != b.total ? a.total > b.total : a.id < b.id;
   };
@@ -133,6 +150,65 @@ void Payload::merge_from(const Payload& other) {
   }
 }
 
+namespace {
+
+template <class Entries>
+bool ranked_list(const Entries& entries) noexcept {
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    const VideoEntry a = entries[i - 1];
+    const VideoEntry b = entries[i];
+    if (a.count < b.count || (a.count == b.count && a.id >= b.id))
+      return false;
+  }
+  return true;
+}
+
+/// The packing that holds every value of `entries`.
+template <class Entries>
+EntryPacking packing_for(const Entries& entries) noexcept {
+  std::uint32_t ids = 0;
+  std::uint32_t counts = 0;
+  for (const VideoEntry e : entries) {
+    ids |= e.id;
+    counts |= e.count;
+  }
+  return {EntryPacking::bytes_for(ids), EntryPacking::bytes_for(counts)};
+}
+
+/// The same for an array, in one sweep the compiler vectorises.
+EntryPacking packing_for(std::span<const VideoEntry> entries) noexcept {
+  std::uint64_t bits = 0;
+  for (const VideoEntry e : entries)
+    bits |= std::uint64_t{e.id} | (std::uint64_t{e.count} << 32);
+  return {EntryPacking::bytes_for(static_cast<std::uint32_t>(bits)),
+          EntryPacking::bytes_for(static_cast<std::uint32_t>(bits >> 32))};
+}
+
+}  // namespace
+
+bool ranked_order(std::span<const VideoEntry> entries) noexcept { return ranked_list(entries); }
+bool ranked_order(const EntryList& entries) noexcept { return ranked_list(entries); }
+
+bool merged_order(const EntryList& entries) {
+  if (!ranked_order(entries))
+    return false;
+  // Larger counts come first, so a repeated id may lie anywhere in the list.
+  constexpr std::size_t kShort = 16;
+  if (entries.size() <= kShort) {
+    for (std::size_t i = 1; i < entries.size(); ++i)
+      for (std::size_t j = 0; j < i; ++j)
+        if (entries[i].id == entries[j].id)
+          return false;
+    return true;
+  }
+  std::vector<std::uint32_t> ids;
+  ids.reserve(entries.size());
+  for (const VideoEntry e : entries)
+    ids.push_back(e.id);
+  std::ranges::sort(ids);
+  return std::ranges::adjacent_find(ids) == ids.end();
+}
+
 std::uint32_t PayloadView::video_id(std::size_t i, std::source_location where) const {
   if (i >= ids_len) [[unlikely]]
     index_fault(ids_len, i, where);
@@ -157,73 +233,209 @@ Payload PayloadView::to_payload() const {
   return p;
 }
 
-std::optional<PayloadView> PayloadTable::get(std::size_t slot, std::source_location where) const {
-  if (slot >= counts_.size()) [[unlikely]]
-    index_fault(counts_.size(), slot, where);
+// ---------------------------------------------------------------- the view
+
+std::optional<PayloadView> PayloadTableView::get(std::size_t slot, std::source_location where) const {
+  if (slot >= slot_records_.size()) [[unlikely]]
+    index_fault(slot_records_.size(), slot, where);
   if (!present_unchecked(slot))
     return std::nullopt;
   return view_unchecked(slot);
 }
 
-PayloadView PayloadTable::view_unchecked(std::size_t slot) const noexcept {
-  const std::size_t begin = begins_[slot];
-  const std::size_t end = begins_[slot + 1];
-  PayloadView view{counts_[slot], std::span(entries_).subspan(begin, end - begin), end - begin, end - begin};
-  if (flags_[slot] & kRagged) [[unlikely]] {
-    const auto it = std::ranges::lower_bound(ragged_, static_cast<std::uint32_t>(slot), {}, &Ragged::slot);
-    view.ids_len = it->ids_len;
-    view.counts_len = it->counts_len;
+PayloadView PayloadTableView::record_view(std::size_t record) const noexcept {
+  const std::size_t begin = records_[record].begin;
+  const std::size_t end = records_[record + 1].begin;
+  const EntryList entries(entry_bytes_.data() + begin * packing_.stride(), end - begin, packing_);
+  PayloadView view{records_[record].count, entries, end - begin, end - begin};
+  if (!ragged_.empty()) [[unlikely]] {
+    const auto it = std::ranges::lower_bound(ragged_, static_cast<std::uint32_t>(record), {}, &RaggedRecord::record);
+    if (it != ragged_.end() && it->record == record) {
+      view.ids_len = static_cast<std::size_t>(it->ids_len);
+      view.counts_len = static_cast<std::size_t>(it->counts_len);
+    }
   }
   return view;
 }
 
+bool PayloadTableView::ragged_record(std::size_t record) const noexcept {
+  return std::ranges::binary_search(ragged_, static_cast<std::uint32_t>(record), {}, &RaggedRecord::record);
+}
+
+std::optional<Payload> PayloadTableView::payload(std::size_t slot) const {
+  const auto view = get(slot);
+  if (!view)
+    return std::nullopt;
+  return view->to_payload();
+}
+
+bool PayloadTableView::same_payloads(const PayloadTableView& other) const noexcept {
+  if (size() != other.size())
+    return false;
+  for (std::size_t s = 0; s < size(); ++s) {
+    const bool present = present_unchecked(s);
+    if (present != other.present_unchecked(s))
+      return false;
+    if (!present)
+      continue;
+    const PayloadView a = view_unchecked(s);
+    const PayloadView b = other.view_unchecked(s);
+    if (a.count != b.count || a.ids_len != b.ids_len || a.counts_len != b.counts_len)
+      return false;
+    // Beyond the shorter list, storage holds zeros that are not part of the
+    // payload; compare only the values the lists hold.
+    for (std::size_t i = 0; i < a.entries.size(); ++i) {
+      const VideoEntry x = a.entries[i];
+      const VideoEntry y = b.entries[i];
+      if (i < a.ids_len && x.id != y.id)
+        return false;
+      if (i < a.counts_len && x.count != y.count)
+        return false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- the table
+
+std::size_t PayloadTable::memory_bytes() const noexcept {
+  return slot_bytes_.capacity() + records_.capacity() * sizeof(PayloadRecord) +
+         entry_bytes_.capacity() + ragged_.capacity() * sizeof(RaggedRecord);
+}
+
 void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
-  counts_.reserve(slots);
-  begins_.reserve(slots + 1);
-  flags_.reserve(slots);
-  entries_.reserve(entries);
+  snapshot::reserve_advised(slot_bytes_, slots * SlotRecords::width_for(slots) + SlotRecords::kSlack);
+  snapshot::reserve_advised(records_, slots + 1);
+  snapshot::reserve_advised(entry_bytes_, entries * packing_.stride() + kEntrySlack);
 }
 
-void PayloadTable::check_entry_room(std::size_t more) const {
-  // Offsets are 32-bit to keep the per-node cost low; a table beyond 2^32-1
-  // entries (over 32 GiB of videos) cannot be held.
-  if (more > kCountMax - entries_.size())
-    throw std::bad_alloc();
+template <class Entries>
+void PayloadTable::append_entries(const Entries& entries) {
+  check_capacity(Capacity::VideoEntries, entry_count_, entries.size());
+  const EntryPacking needed = packing_.widest(packing_for(entries));
+  if (needed != packing_) {
+    // Every entry so far moves to the wider packing (at most six times in
+    // a table's life: each width only grows).
+    std::vector<std::uint8_t> wider(entry_count_ * needed.stride() + kEntrySlack);
+    const std::size_t from = packing_.stride();
+    for (std::size_t i = 0; i < entry_count_; ++i)
+      needed.write(wider.data() + i * needed.stride(), packing_.read(entry_bytes_.data() + i * from));
+    entry_bytes_.swap(wider);
+    packing_ = needed;
+  }
+  const std::size_t stride = packing_.stride();
+  std::size_t at = entry_count_ * stride;
+  entry_bytes_.resize(at + entries.size() * stride + kEntrySlack);
+  for (const VideoEntry e : entries) {
+    packing_.write(entry_bytes_.data() + at, e);
+    at += stride;
+  }
+  entry_count_ += entries.size();
 }
 
-void PayloadTable::push_slot(std::uint32_t count, std::uint8_t flags) {
-  if (counts_.size() >= kCountMax)
-    throw std::bad_alloc();
-  counts_.push_back(count);
-  flags_.push_back(flags);
-  begins_.push_back(static_cast<std::uint32_t>(entries_.size()));
+void PayloadTable::pack(std::span<const VideoEntry> entries) {
+  check_capacity(Capacity::VideoEntries, 0, entries.size());
+  packing_ = packing_for(entries);
+  const std::size_t stride = packing_.stride();
+  std::vector<std::uint8_t> bytes;
+  snapshot::reserve_advised(bytes, entries.size() * stride + kEntrySlack);
+  bytes.resize(entries.size() * stride + kEntrySlack);
+  std::uint8_t* at = bytes.data();
+  for (const VideoEntry e : entries) {
+    packing_.write(at, e);
+    at += stride;
+  }
+  entry_bytes_.swap(bytes);
+  entry_count_ = entries.size();
 }
 
-void PayloadTable::push_absent() { push_slot(0, 0); }
+std::uint32_t PayloadTable::append_record(std::uint32_t count) {
+  // The closing record holds the begin of the entries appended since the
+  // record before it; it becomes their record, and a new one closes.
+  const std::size_t record = records_.size() - 1;
+  check_capacity(Capacity::Records, record, 1);
+  records_.back().count = count;
+  records_.push_back({0, static_cast<std::uint32_t>(entry_count_)});
+  return static_cast<std::uint32_t>(record);
+}
+
+void PayloadTable::append_slot(std::uint32_t record) {
+  const std::uint8_t width = SlotRecords::width_for(record_count());
+  if (width > slot_width_) {
+    // Every slot so far moves to the wider packing (at most three times in a
+    // table's life).
+    const SlotRecords old(slot_bytes_.data(), slot_count_, slot_width_);
+    std::vector<std::uint8_t> wider(slot_count_ * width + SlotRecords::kSlack);
+    for (std::size_t i = 0; i < slot_count_; ++i)
+      SlotRecords::store(wider.data() + i * width, old[i], width);
+    slot_bytes_.swap(wider);
+    slot_width_ = width;
+  }
+  slot_bytes_.resize((slot_count_ + 1) * slot_width_ + SlotRecords::kSlack);
+  SlotRecords::store(slot_bytes_.data() + slot_count_ * slot_width_, record, slot_width_);
+  ++slot_count_;
+}
+
+void PayloadTable::pack_slots(std::span<const std::uint32_t> slots) {
+  check_capacity(Capacity::Nodes, 0, slots.size());
+  const std::uint8_t width = SlotRecords::width_for(record_count());
+  std::vector<std::uint8_t> bytes;
+  snapshot::reserve_advised(bytes, slots.size() * width + SlotRecords::kSlack);
+  bytes.resize(slots.size() * width + SlotRecords::kSlack);
+  for (std::size_t i = 0; i < slots.size(); ++i)
+    SlotRecords::store(bytes.data() + i * width, slots[i], width);
+  slot_bytes_.swap(bytes);
+  slot_count_ = slots.size();
+  slot_width_ = width;
+}
+
+void PayloadTable::push_absent() {
+  check_capacity(Capacity::Nodes, slot_count_, 1);
+  append_slot(kNoRecord);
+}
 
 void PayloadTable::push(std::uint32_t count, std::span<const VideoEntry> entries) {
-  check_entry_room(entries.size());
-  entries_.insert(entries_.end(), entries.begin(), entries.end());
-  push_slot(count, kPresent);
+  check_capacity(Capacity::Nodes, slot_count_, 1);
+  append_entries(entries);
+  append_slot(append_record(count));
 }
+
+namespace {
+
+/// Two lists of different lengths as one list of entries: the longer one's
+/// worth, the shorter side 0 beyond its end.
+struct PairedLists {
+  std::span<const std::uint32_t> ids;
+  std::span<const std::uint32_t> counts;
+
+  [[nodiscard]] std::size_t size() const noexcept { return std::max(ids.size(), counts.size()); }
+  [[nodiscard]] VideoEntry operator[](std::size_t i) const noexcept {
+    return {i < ids.size() ? ids[i] : 0, i < counts.size() ? counts[i] : 0};
+  }
+  struct iterator {
+    const PairedLists* lists;
+    std::size_t i;
+    VideoEntry operator*() const noexcept { return (*lists)[i]; }
+    iterator& operator++() noexcept {
+      ++i;
+      return *this;
+    }
+    bool operator==(const iterator&) const = default;
+  };
+  [[nodiscard]] iterator begin() const noexcept { return {this, 0}; }
+  [[nodiscard]] iterator end() const noexcept { return {this, size()}; }
+};
+
+}  // namespace
 
 void PayloadTable::push(std::uint32_t count, std::span<const std::uint32_t> ids,
                         std::span<const std::uint32_t> counts) {
-  const std::size_t common = std::min(ids.size(), counts.size());
-  const std::size_t longest = std::max(ids.size(), counts.size());
-  check_entry_room(longest);
-  for (std::size_t i = 0; i < common; ++i)
-    entries_.push_back({ids[i], counts[i]});
-  for (std::size_t i = common; i < ids.size(); ++i)
-    entries_.push_back({ids[i], 0});
-  for (std::size_t i = common; i < counts.size(); ++i)
-    entries_.push_back({0, counts[i]});
-  std::uint8_t flags = kPresent;
-  if (ids.size() != counts.size()) {
-    flags |= kRagged;
-    ragged_.push_back({static_cast<std::uint32_t>(counts_.size()), ids.size(), counts.size()});
-  }
-  push_slot(count, flags);
+  check_capacity(Capacity::Nodes, slot_count_, 1);
+  append_entries(PairedLists{ids, counts});
+  const std::uint32_t record = append_record(count);
+  if (ids.size() != counts.size())
+    ragged_.push_back({record, ids.size(), counts.size()});
+  append_slot(record);
 }
 
 void PayloadTable::push(const std::optional<Payload>& payload) {
@@ -233,96 +445,115 @@ void PayloadTable::push(const std::optional<Payload>& payload) {
     push_absent();
 }
 
-PayloadTable PayloadTable::from_parts(std::vector<std::uint32_t> counts, std::vector<std::uint32_t> begins,
-                                      std::vector<VideoEntry> entries) {
-  PayloadTable table;
+PayloadTable PayloadTable::from_lists(const std::vector<std::uint32_t>& counts,
+                                      const std::vector<std::uint32_t>& begins, std::vector<VideoEntry> entries) {
   const std::size_t n = counts.size();
-  if (n >= kCountMax || entries.size() > kCountMax)
-    throw std::bad_alloc();
-  table.counts_ = std::move(counts);
-  table.flags_.assign(n, kPresent);
-  table.begins_ = std::move(begins);
-  table.entries_ = std::move(entries);
+  check_capacity(Capacity::Nodes, 0, n);
+  check_capacity(Capacity::VideoEntries, 0, entries.size());
+  if (begins.size() != n + 1 || begins[n] != entries.size()) [[unlikely]]
+    index_fault(entries.size(), begins.empty() ? 0 : begins.back(), std::source_location::current());
+  PayloadTable table;
+  table.records_.resize(n + 1);
+  std::vector<std::uint32_t> slots(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (begins[i] > begins[i + 1]) [[unlikely]]
+      index_fault(begins[i + 1], begins[i], std::source_location::current());
+    slots[i] = static_cast<std::uint32_t>(i);
+    table.records_[i] = {counts[i], begins[i]};
+  }
+  table.records_[n] = {0, begins[n]};
+  table.pack_slots(slots);
+  table.pack(entries);
   return table;
 }
 
-std::optional<Payload> PayloadTable::payload(std::size_t slot) const {
-  const auto view = get(slot);
-  if (!view)
-    return std::nullopt;
-  return view->to_payload();
+PayloadTable PayloadTable::from_records(std::vector<std::uint32_t> slot_records, std::vector<PayloadRecord> records,
+                                        std::vector<VideoEntry> entries) {
+  check_capacity(Capacity::Nodes, 0, slot_records.size());
+  check_capacity(Capacity::Records, 0, records.size());
+  check_capacity(Capacity::VideoEntries, 0, entries.size());
+  const auto where = std::source_location::current();
+  for (std::size_t r = 0; r < records.size(); ++r) {
+    const std::size_t end = r + 1 < records.size() ? records[r + 1].begin : entries.size();
+    if (records[r].begin > end) [[unlikely]]
+      index_fault(end, records[r].begin, where);
+  }
+  for (const std::uint32_t r : slot_records)
+    if (r != kNoRecord && r >= records.size()) [[unlikely]]
+      index_fault(records.size(), r, where);
+  PayloadTable table;
+  records.push_back({0, static_cast<std::uint32_t>(entries.size())});
+  table.records_ = std::move(records);
+  table.pack_slots(slot_records);
+  table.pack(entries);
+  return table;
 }
 
-std::size_t PayloadTable::memory_bytes() const noexcept {
-  return counts_.capacity() * sizeof(std::uint32_t) + begins_.capacity() * sizeof(std::uint32_t) +
-         flags_.capacity() + entries_.capacity() * sizeof(VideoEntry) + ragged_.capacity() * sizeof(Ragged);
-}
+// ---------------------------------------------------------------- loading
 
 PayloadTable::Loader::Loader(PayloadTable& table, std::size_t max_slots, std::size_t expected_entries)
     : table_(table), max_slots_(max_slots) {
-  if (max_slots > kCountMax)
-    throw std::bad_alloc();
-  table_.counts_.reserve(max_slots);
-  table_.flags_.reserve(max_slots);
-  table_.begins_.reserve(max_slots + 1);
-  table_.entries_.reserve(std::min<std::size_t>(expected_entries, kCountMax));
-  snapshot::advise_huge_pages(table_.counts_.data(), max_slots * sizeof(std::uint32_t));
-  snapshot::advise_huge_pages(table_.begins_.data(), (max_slots + 1) * sizeof(std::uint32_t));
-  snapshot::advise_huge_pages(table_.flags_.data(), max_slots);
-  base_ = at_ = room_end_ = table_.entries_.data();
+  check_capacity(Capacity::Nodes, 0, max_slots);
+  // Every slot may hold a record of its own: the slots are packed for that
+  // many records, and room for that many records costs address space only
+  // until records arrive.
+  width_ = SlotRecords::width_for(max_slots);
+  snapshot::reserve_advised(table_.slot_bytes_, max_slots * width_ + SlotRecords::kSlack);
+  snapshot::reserve_advised(table_.records_, max_slots + 1);
+  entries_.reserve(std::min<std::size_t>(expected_entries, capacity_of(Capacity::VideoEntries)));
+  base_ = at_ = entries_.data();
+  room_end_ = base_ + entries_.capacity();
 }
 
 void PayloadTable::Loader::extend_slots() noexcept {
   // Slots are made ready this many at a time, just ahead of their use; the
-  // arrays never grow past what the constructor reserved, so they stay put.
+  // array never grows past what the constructor reserved, so it stays put.
   constexpr std::size_t kAhead = 16384;
   const std::size_t room = std::min(max_slots_, slot_room_ + kAhead);
   if (room == slot_room_)  // more slots than the bound given
     std::abort();
-  table_.counts_.resize(room);
-  table_.flags_.resize(room);
-  table_.begins_.resize(room + 1);
-  counts_ = table_.counts_.data();
-  flags_ = table_.flags_.data();
-  begins_ = table_.begins_.data();
+  table_.slot_bytes_.resize(room * width_ + SlotRecords::kSlack);
+  slots_ = table_.slot_bytes_.data();
   slot_room_ = room;
 }
 
+std::uint32_t PayloadTable::Loader::new_record(std::uint32_t count) {
+  std::vector<PayloadRecord>& records = table_.records_;
+  const std::size_t record = records.size() - 1;
+  check_capacity(Capacity::Records, record, 1);
+  records.back().count = count;
+  records.push_back({0, static_cast<std::uint32_t>(entries())});
+  return static_cast<std::uint32_t>(record);
+}
+
 VideoEntry* PayloadTable::Loader::grow(std::size_t k, std::size_t expected_total) {
-  // The zero-filled room runs this far ahead of the entries appended, so the
-  // fill stays in cache for the writes that follow it.
-  constexpr std::size_t kAhead = 4096;
   const std::size_t used = entries();
-  std::vector<VideoEntry>& store = table_.entries_;
-  if (k > kCountMax - used)  // offsets are 32-bit, as for push()
-    throw std::bad_alloc();
+  check_capacity(Capacity::VideoEntries, used, k);
   const std::size_t need = used + k;
-  if (need > store.capacity()) {
-    // A guess that falls short still grows the storage geometrically.
-    const std::size_t grown = store.capacity() + store.capacity() / 4;
-    store.reserve(std::min<std::size_t>(std::max({need, expected_total, grown}), kCountMax));
-    snapshot::advise_huge_pages(store.data(), store.capacity() * sizeof(VideoEntry));
-  }
-  store.resize(std::min(store.capacity(), std::max(need, store.size() + kAhead)));
-  base_ = store.data();
+  // A guess that falls short still grows the storage geometrically.
+  const std::size_t grown = entries_.capacity() + entries_.capacity() / 4;
+  entries_.reserve(std::min<std::size_t>(std::max({need, expected_total, grown}), capacity_of(Capacity::VideoEntries)));
+  base_ = entries_.data();
   at_ = base_ + used;
-  room_end_ = base_ + store.size();
+  room_end_ = base_ + entries_.capacity();
   return at_;
 }
 
 void PayloadTable::Loader::present_ragged(std::uint32_t count, std::size_t ids_len, std::size_t counts_len) {
-  table_.ragged_.push_back({static_cast<std::uint32_t>(slot_), ids_len, counts_len});
-  close_slot(count, kPresent | kRagged, std::max(ids_len, counts_len));
+  at_ += std::max(ids_len, counts_len);
+  const std::uint32_t record = new_record(count);
+  table_.ragged_.push_back({record, ids_len, counts_len});
+  close_slot(record);
 }
 
 void PayloadTable::Loader::finish() {
-  table_.counts_.resize(slot_);
-  table_.flags_.resize(slot_);
-  table_.begins_.resize(slot_ + 1);
-  const std::size_t used = entries();
-  table_.entries_.resize(used);
-  if (table_.entries_.capacity() - used > slot_ / 4)
-    table_.entries_.shrink_to_fit();
+  table_.slot_bytes_.resize(slot_ * width_ + SlotRecords::kSlack);
+  std::fill(table_.slot_bytes_.end() - SlotRecords::kSlack, table_.slot_bytes_.end(), std::uint8_t{0});
+  table_.slot_count_ = slot_;
+  table_.slot_width_ = width_;
+  snapshot::trim_advised(table_.records_, table_.records_.size() / 8);
+  table_.pack(std::span<const VideoEntry>(base_, entries()));
+  entries_.clear();
 }
 
 }  // namespace quorvatel

@@ -59,6 +59,10 @@ inline std::vector<Row> reference_search(const Trie& trie, const complete::Reque
   const std::vector<char32_t> labels = trie.labels();
   if (trie.node_count() != 0)
     stack.emplace_back(0, U"");
+  const auto count_of = [&](std::size_t node) -> std::uint32_t {
+    const auto payload = trie.payloads.get(node);
+    return payload ? payload->count : 0;
+  };
   while (!stack.empty()) {
     auto [node, path] = stack.back();
     stack.pop_back();
@@ -66,12 +70,12 @@ inline std::vector<Row> reference_search(const Trie& trie, const complete::Reque
     std::uint64_t below = 0;
     for (std::size_t e = r.begin; e < r.end; ++e) {
       const std::uint32_t c = trie.child(e);
-      below += trie.payloads.slot_counts()[c];
+      below += count_of(c);
       if (labels.at(c) != 0)
         stack.emplace_back(c, path + labels.at(c));
     }
     if (node != 0 && trie.terminal(node)) {
-      const std::uint32_t count = trie.payloads.slot_counts()[node];
+      const std::uint32_t count = count_of(node);
       terms.push_back({path, count > below ? static_cast<std::uint32_t>(count - below) : 0});
     }
   }

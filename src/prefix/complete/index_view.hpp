@@ -34,7 +34,7 @@ class IndexView {
         labels_(trie.child_labels.data()),
         layout_(trie.layout ? &*trie.layout : nullptr),
         terminal_(trie.terminal_flags.data()),
-        counts_(trie.payloads.slot_counts().data()),
+        payloads_(trie.payloads.view()),
         best_(bounds.best_own_counts()),
         ranks_(bounds.text_ranks()) {
     if (!bounds.fits(trie)) [[unlikely]]
@@ -57,7 +57,10 @@ class IndexView {
     return labels_[*edge];
   }
   [[nodiscard]] bool terminal(std::uint32_t node) const noexcept { return terminal_[node] != 0; }
-  [[nodiscard]] std::uint32_t count(std::uint32_t node) const noexcept { return counts_[node]; }
+  /// 0 for an absent payload.
+  [[nodiscard]] std::uint32_t count(std::uint32_t node) const noexcept {
+    return payloads_.present_unchecked(node) ? payloads_.view_unchecked(node).count : 0;
+  }
   /// The stored bound of the node's subtree (see SubtreeBounds).
   [[nodiscard]] std::uint32_t best_own(std::uint32_t node) const noexcept { return best_[node]; }
   [[nodiscard]] std::uint32_t rank(std::uint32_t node) const noexcept {
@@ -72,7 +75,7 @@ class IndexView {
   const char32_t* labels_;
   const TreeLayout* layout_;
   const std::uint8_t* terminal_;
-  const std::uint32_t* counts_;
+  PayloadTableView payloads_;
   const std::uint32_t* best_;
   const std::uint32_t* ranks_;
 };

@@ -190,7 +190,10 @@ SubtreeBounds SubtreeBounds::derive(const Trie& trie) {
 
   // One pass from the highest node down: with every edge leading to a higher
   // number, a node's children are finished when the node is reached.
-  const std::uint32_t* counts = trie.payloads.slot_counts().data();  // 0 for an absent payload
+  const PayloadTableView payloads = trie.payloads.view();
+  const auto counts = [&](std::size_t node) -> std::uint32_t {  // 0 for an absent payload
+    return payloads.present_unchecked(node) ? payloads.view_unchecked(node).count : 0;
+  };
   const std::uint32_t* edges = trie.child_transitions.data();
   out.best_.assign(n, kNoTerm);
   std::uint32_t* bests = out.best_.data();
@@ -213,12 +216,13 @@ SubtreeBounds SubtreeBounds::derive(const Trie& trie) {
       if ((word & bit) != 0)
         return refuse(std::format("node {} is entered by more than one edge", c));
       word |= bit;
-      below += counts[c];
+      below += counts(c);
       if (edge_label(trie, e) != 0)
         best = std::max(best, bests[c]);
     }
     if (i != 0 && trie.terminal_flags[i] != 0) {
-      const std::uint32_t own = counts[i] > below ? static_cast<std::uint32_t>(counts[i] - below) : 0;
+      const std::uint32_t count = counts(i);
+      const std::uint32_t own = count > below ? static_cast<std::uint32_t>(count - below) : 0;
       best = std::max(best, encode_bound(own));
     }
     bests[i] = best;

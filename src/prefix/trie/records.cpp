@@ -7,6 +7,7 @@
 #include <random>
 #include <utility>
 
+#include "core/capacity.hpp"
 #include "prefix/trie/builder.hpp"
 
 namespace quorvatel {
@@ -139,8 +140,7 @@ std::uint32_t RecordsBuilder::term(std::uint64_t hash, std::span<const Unit> tex
                    [](Unit a, char32_t b) { return static_cast<char32_t>(a) == b; }))
       return id;
   }
-  if (term_hashes_.size() >= kMaxNodes)
-    throw std::bad_alloc();  // more terms than node numbers; build() could not lay them out
+  check_capacity(Capacity::Terms, term_hashes_.size(), 1);  // build() could not lay out more
   const auto id = static_cast<std::uint32_t>(term_hashes_.size());
   chars_.insert(chars_.end(), text.begin(), text.end());
   ends_.push_back(chars_.size());
@@ -175,8 +175,7 @@ std::uint32_t RecordsBuilder::video_row(std::vector<Slot>& slots, std::vector<Ke
   for (; slots[slot].row != 0; slot = (slot + 1) & mask)
     if (slots[slot].key == key)
       return slots[slot].row - 1;
-  if (keys.size() >= kNoVideo - 1)
-    throw std::bad_alloc();  // video rows are 32-bit, kNoVideo excluded
+  check_capacity(Capacity::Videos, keys.size(), 1);  // video rows are 32-bit, kNoVideo excluded
   const auto row = static_cast<std::uint32_t>(keys.size());
   keys.push_back(key);
   slots[slot] = {key, row + 1};
@@ -305,13 +304,13 @@ Result<Trie> RecordsBuilder::build(std::uint64_t video_top_n) && {
   std::vector<std::uint32_t> begins(n + 1);
   std::vector<VideoEntry> entries;
   entries.reserve(grouped.size());
-  VideoSums sums(video_total);
+  VideoSums sums;
   std::vector<VideoTotal> ranked;
   std::size_t next = 0;
   for (std::size_t r = 0; r < term_total; ++r) {
     const std::uint32_t node = node_of_rank[r];
     while (next <= node)
-      begins[next++] = static_cast<std::uint32_t>(std::min<std::size_t>(entries.size(), kCountMax));
+      begins[next++] = static_cast<std::uint32_t>(entries.size());
     terminal_flags[node] = 1;
     std::uint64_t total = 0;
     for (std::size_t k = row_begin[r]; k < row_begin[r + 1]; ++k) {
@@ -322,13 +321,12 @@ Result<Trie> RecordsBuilder::build(std::uint64_t video_top_n) && {
     }
     counts[node] = narrow_total(total);
     sums.take_ranked(std::numeric_limits<std::uint64_t>::max(), ranked);
+    check_capacity(Capacity::VideoEntries, entries.size(), ranked.size());  // offsets are 32-bit
     for (const VideoTotal& v : ranked)
       entries.push_back({v.id, narrow_total(v.total)});
   }
   while (next <= n)
-    begins[next++] = static_cast<std::uint32_t>(std::min<std::size_t>(entries.size(), kCountMax));
-  if (entries.size() > kCountMax)
-    throw std::bad_alloc();  // beyond what a payload table can address
+    begins[next++] = static_cast<std::uint32_t>(entries.size());
   std::vector<Row>().swap(grouped);
 
   VideoTable videos;
@@ -340,7 +338,7 @@ Result<Trie> RecordsBuilder::build(std::uint64_t video_top_n) && {
   }
   QV_TRY(check_arrays(node_shifts.size(), labels.size(), counts.size(), child_transitions));
   return assemble_trie(std::move(node_shifts), std::move(labels), std::move(child_transitions),
-                       PayloadTable::from_parts(std::move(counts), std::move(begins), std::move(entries)),
+                       PayloadTable::from_lists(counts, begins, std::move(entries)),
                        std::move(terminal_flags), std::move(videos), video_top_n);
 }
 

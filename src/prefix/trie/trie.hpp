@@ -73,8 +73,11 @@ struct Trie {
 
   /// Folds every node's children into its payload, from the highest node
   /// number down, and trims each video list to `video_top_n` after its last
-  /// child. Absent payloads become empty ones first. Faults when an edge
-  /// range runs past the end of child_transitions.
+  /// child. Absent payloads become empty ones first. A child reached along k
+  /// edges counts k times. Per-video totals are summed in 64 bits and ranked
+  /// by that sum (equal sums by id), then stored saturated at 2^32-1. A node
+  /// whose result equals its only child's list shares the child's record.
+  /// Faults when an edge range runs past the end of child_transitions.
   void propagate(std::uint64_t video_top_n);
 
   /// Bytes of heap storage the trie holds.

@@ -52,13 +52,20 @@ std::optional<std::string> find_inconsistency(const Trie& trie) {
   if (trie.id_mode == IdMode::Int32 && !trie.video_uuids.empty())
     return std::format("id mode int32 with {} 16-byte ids", trie.video_uuids.size());
   const std::size_t videos = trie.id_mode == IdMode::Uuid ? trie.video_uuids.size() : trie.video_int_ids.size();
+  // A payload shared by many nodes is looked at once, at the first of them.
+  const PayloadTableView payloads = trie.payloads.view();
+  std::vector<std::uint8_t> seen(payloads.record_count());
   for (std::size_t i = 0; i < n; ++i) {
-    const auto payload = trie.payloads.get(i);
-    if (!payload)
+    if (!payloads.present_unchecked(i))
       return std::format("node {} has no payload", i);
-    if (!payload->consistent())
-      return std::format("node {} has {} video ids but {} video counts", i, payload->ids_len, payload->counts_len);
-    for (const VideoEntry& v : payload->entries)
+    const std::uint32_t record = payloads.slot_records()[i];
+    if (seen[record])
+      continue;
+    seen[record] = 1;
+    const PayloadView payload = payloads.record_view(record);
+    if (!payload.consistent())
+      return std::format("node {} has {} video ids but {} video counts", i, payload.ids_len, payload.counts_len);
+    for (const VideoEntry& v : payload.entries)
       if (v.id >= videos)
         return std::format("node {} names video row {} of {}", i, v.id, videos);
   }

@@ -183,7 +183,7 @@ void write_trie(SpanWriter& out, const Trie& trie, const std::vector<char32_t>& 
   write_u32_vector(out, trie.node_shifts);
   write_labels(out, labels);
   write_u32_vector(out, trie.child_transitions);
-  write_payloads(out, trie.payloads);
+  write_payloads(out, trie.payloads.view(), trie.node_shifts, trie.child_transitions);
   write_varint(out, trie.video_uuids.size());
   if (!trie.video_uuids.empty())
     out.put(std::span<const std::uint8_t>(trie.video_uuids.front().data(), trie.video_uuids.size() * sizeof(VideoUuid)));
@@ -401,7 +401,7 @@ std::size_t encoded_size(const Trie& trie) noexcept {
                                                layout_labels_size(*trie.layout, trie.child_transitions.size())
                                          : varint_size(trie.child_labels.size()) + labels_size(trie.child_labels);
   return u32_vector_size(trie.node_shifts) + labels +
-         u32_vector_size(trie.child_transitions) + payloads_size(trie.payloads) +
+         u32_vector_size(trie.child_transitions) + payloads_size(trie.payloads.view()) +
          varint_size(trie.video_uuids.size()) + trie.video_uuids.size() * sizeof(VideoUuid) +
          u32_vector_size(trie.video_int_ids) + varint_size(static_cast<std::uint32_t>(trie.id_mode)) +
          varint_size(trie.terminal_flags.size()) + trie.terminal_flags.size();
@@ -431,7 +431,7 @@ std::expected<Trie, DecodeError> decode(std::span<const std::uint8_t> bytes) {
   QV_TRY(read_u32_vector(in, trie.node_shifts));
   QV_TRY(read_labels(in, trie.child_labels));
   QV_TRY(read_u32_vector(in, trie.child_transitions));
-  QV_TRY(decode_payloads(in, trie.payloads));
+  QV_TRY(decode_payloads(in, trie.payloads, trie.node_shifts, trie.child_transitions));
   QV_TRY(read_uuids(in, trie.video_uuids));
   QV_TRY(read_u32_vector(in, trie.video_int_ids));
   QV_TRY_ASSIGN(trie.id_mode, read_id_mode(in));

@@ -30,7 +30,7 @@ struct TrieView {
   std::span<const char32_t> child_labels;  ///< plain form only
   std::span<const std::uint32_t> child_transitions;
   std::span<const std::uint8_t> terminal_flags;
-  const PayloadTable* payloads = nullptr;
+  PayloadTableView payloads;
   std::span<const VideoUuid> video_uuids;
   std::span<const std::uint32_t> video_int_ids;
   IdMode id_mode = IdMode::Uuid;
@@ -56,7 +56,7 @@ struct TrieView {
   }
   [[nodiscard]] std::optional<PayloadView> payload(
       std::size_t node, std::source_location where = std::source_location::current()) const {
-    return payloads->get(node, where);
+    return payloads.get(node, where);
   }
 
   /// Walk form only: edge `e` must be an edge of the tree.
@@ -71,7 +71,7 @@ inline TrieView::TrieView(const Trie& trie) noexcept
       child_labels(trie.child_labels),
       child_transitions(trie.child_transitions),
       terminal_flags(trie.terminal_flags),
-      payloads(&trie.payloads),
+      payloads(trie.payloads.view()),
       video_uuids(trie.video_uuids),
       video_int_ids(trie.video_int_ids),
       id_mode(trie.id_mode) {
