@@ -221,13 +221,6 @@ void Trie::propagate(std::uint64_t video_top_n) {
   payloads = PayloadTable::from_records(std::move(record_of), std::move(records), std::move(entries));
 }
 
-std::size_t Trie::memory_bytes() const noexcept {
-  return node_shifts.capacity() * sizeof(std::uint32_t) + child_labels.capacity() * sizeof(char32_t) +
-         child_transitions.capacity() * sizeof(std::uint32_t) + payloads.memory_bytes() +
-         video_uuids.capacity() * sizeof(VideoUuid) + video_int_ids.capacity() * sizeof(std::uint32_t) +
-         terminal_flags.capacity() + layout_memory_bytes();
-}
-
 std::size_t Trie::layout_memory_bytes() const noexcept {
   if (!layout)
     return 0;

@@ -80,9 +80,7 @@ struct Trie {
   /// Faults when an edge range runs past the end of child_transitions.
   void propagate(std::uint64_t video_top_n);
 
-  /// Bytes of heap storage the trie holds.
-  [[nodiscard]] std::size_t memory_bytes() const noexcept;
-  /// Of which the walk layout's own arrays.
+  /// Bytes of heap storage the walk layout's own arrays hold.
   [[nodiscard]] std::size_t layout_memory_bytes() const noexcept;
 
   /// Equal contents: the same labels in whichever form each trie holds them.
