@@ -42,8 +42,10 @@ PyResult<IndexHold> index_of(PyObject* object, std::string_view name) {
   QV_TRY_ASSIGN(PyTypeObject* const cls, prefix_search_class());
   if (Py_TYPE(object) != cls)
     return py_fail(PyExc_TypeError, messages::not_an_index(name, type_qualname(object)));
-  const auto* instance = reinterpret_cast<const PrefixSearchObject*>(object);
-  return IndexHold{Ref::new_ref(object), &instance->trie, &instance->bounds};
+  auto* instance = reinterpret_cast<PrefixSearchObject*>(object);
+  if (!instance->bounds)
+    instance->bounds.emplace(complete::SubtreeBounds::derive(instance->trie));
+  return IndexHold{Ref::new_ref(object), &instance->trie, &*instance->bounds};
 }
 
 }  // namespace quorvatel::py

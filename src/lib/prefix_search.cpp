@@ -21,7 +21,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PrefixSearchObject*>(self)->bounds.~SubtreeBounds();
+  reinterpret_cast<PrefixSearchObject*>(self)->bounds.~optional();
   reinterpret_cast<PrefixSearchObject*>(self)->trie.~Trie();
   type->tp_free(self);
   Py_DECREF(type);  // each instance of a heap type holds its type
@@ -60,13 +60,12 @@ PyTypeObject* prefix_search_type() {
 
 PyResult<Ref> new_prefix_search(Trie&& trie) {
   PyTypeObject* type = prefix_search_type();
-  complete::SubtreeBounds bounds = complete::SubtreeBounds::derive(trie);
   Ref object = Ref::steal(type->tp_alloc(type, 0));
   if (!object)
     return py_fetch();  // the trie is released by the caller's frame
   auto* instance = reinterpret_cast<PrefixSearchObject*>(object.get());
   new (&instance->trie) Trie(std::move(trie));
-  new (&instance->bounds) complete::SubtreeBounds(std::move(bounds));
+  new (&instance->bounds) std::optional<complete::SubtreeBounds>();
   return object;
 }
 

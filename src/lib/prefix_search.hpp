@@ -5,6 +5,8 @@
 // (lib/index_access.hpp), guarded by the type's basic size.
 #pragma once
 
+#include <optional>
+
 #include "lib/errors.hpp"
 #include "prefix/complete/subtree_bounds.hpp"
 #include "prefix/trie/trie.hpp"
@@ -14,15 +16,17 @@ namespace quorvatel::py {
 struct PrefixSearchObject {
   PyObject_HEAD
   Trie trie;
-  /// Derived from `trie` when the instance is made; never changes after.
-  complete::SubtreeBounds bounds;
+  /// Derived from `trie` by the first search that needs them (under the
+  /// interpreter lock, before any work without it), then never changed: an
+  /// index that is never searched this way neither pays for nor holds them.
+  std::optional<complete::SubtreeBounds> bounds;
 };
 
 /// The type object, created on first use from its PyType_Spec and kept for the
 /// process. Faults when the interpreter cannot create it.
 [[nodiscard]] PyTypeObject* prefix_search_type();
 
-/// A new instance owning `trie`, with its subtree bounds derived; MemoryError
+/// A new instance owning `trie` (its subtree bounds not derived yet); MemoryError
 /// when it cannot be allocated.
 [[nodiscard]] PyResult<Ref> new_prefix_search(Trie&& trie);
 

@@ -215,6 +215,12 @@ class PayloadTableView {
   /// Like get() for a slot known to be inside the table and present.
   [[nodiscard]] PayloadView view_unchecked(std::size_t slot) const noexcept { return record_view(slot_records_[slot]); }
   [[nodiscard]] bool present_unchecked(std::size_t slot) const noexcept { return slot_records_[slot] != kNoRecord; }
+  /// The count of a slot known to be inside the table; 0 when it holds no
+  /// payload. Reads the slot and its record only, not the entries.
+  [[nodiscard]] std::uint32_t count_unchecked(std::size_t slot) const noexcept {
+    const std::uint32_t record = slot_records_[slot];
+    return record == kNoRecord ? 0 : records_[record].count;
+  }
 
   /// The payload stored as record `record` (below record_count()).
   [[nodiscard]] PayloadView record_view(std::size_t record) const noexcept;

@@ -59,7 +59,7 @@ class IndexView {
   [[nodiscard]] bool terminal(std::uint32_t node) const noexcept { return terminal_[node] != 0; }
   /// 0 for an absent payload.
   [[nodiscard]] std::uint32_t count(std::uint32_t node) const noexcept {
-    return payloads_.present_unchecked(node) ? payloads_.view_unchecked(node).count : 0;
+    return payloads_.count_unchecked(node);
   }
   /// The stored bound of the node's subtree (see SubtreeBounds).
   [[nodiscard]] std::uint32_t best_own(std::uint32_t node) const noexcept { return best_[node]; }

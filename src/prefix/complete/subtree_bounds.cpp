@@ -191,9 +191,7 @@ SubtreeBounds SubtreeBounds::derive(const Trie& trie) {
   // One pass from the highest node down: with every edge leading to a higher
   // number, a node's children are finished when the node is reached.
   const PayloadTableView payloads = trie.payloads.view();
-  const auto counts = [&](std::size_t node) -> std::uint32_t {  // 0 for an absent payload
-    return payloads.present_unchecked(node) ? payloads.view_unchecked(node).count : 0;
-  };
+  const auto counts = [&](std::size_t node) { return payloads.count_unchecked(node); };  // 0 when absent
   const std::uint32_t* edges = trie.child_transitions.data();
   out.best_.assign(n, kNoTerm);
   std::uint32_t* bests = out.best_.data();
