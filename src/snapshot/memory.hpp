@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <vector>
@@ -84,7 +84,65 @@ void trim_advised(std::vector<T>& v, std::size_t slack) {
   v.swap(exact);
 }
 
-/// A zero-filled array of a trivially copyable type, taken from calloc:
+/// Scratch blocks at least this large come straight from the kernel
+/// (anonymous mappings) and go straight back when freed. From the allocator,
+/// a freed block of a few megabytes stays in the process's heap, resident,
+/// long after the load that needed it: every index loaded would leave its
+/// scratch behind.
+inline constexpr std::size_t kScratchMapMin = std::size_t{256} << 10;
+
+/// Zero-filled scratch memory of `bytes` bytes, mapped from the kernel when
+/// large (see kScratchMapMin) and from calloc otherwise; null when the memory
+/// cannot be had. Freed by free_scratch with the same size.
+[[nodiscard]] inline void* alloc_scratch(std::size_t bytes) noexcept {
+  if (bytes == 0)
+    return nullptr;
+#if defined(__linux__)
+  if (bytes >= kScratchMapMin) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+  }
+#endif
+  return std::calloc(bytes, 1);
+}
+
+inline void free_scratch(void* p, [[maybe_unused]] std::size_t bytes) noexcept {
+  if (p == nullptr)
+    return;
+#if defined(__linux__)
+  if (bytes >= kScratchMapMin) {
+    (void)::munmap(p, bytes);
+    return;
+  }
+#endif
+  std::free(p);
+}
+
+/// Grows scratch memory from `old_bytes` to `new_bytes` (larger), keeping the
+/// contents; the new bytes are unspecified. Null when the memory cannot be
+/// had, the old block then left as it was.
+[[nodiscard]] inline void* grow_scratch(void* p, std::size_t old_bytes, std::size_t new_bytes) noexcept {
+  if (p == nullptr)
+    return alloc_scratch(new_bytes);
+#if defined(__linux__)
+  if (old_bytes >= kScratchMapMin) {  // a mapping moves its pages, no bytes are copied
+    void* q = ::mremap(p, old_bytes, new_bytes, MREMAP_MAYMOVE);
+    return q == MAP_FAILED ? nullptr : q;
+  }
+  if (new_bytes >= kScratchMapMin) {
+    void* q = alloc_scratch(new_bytes);
+    if (q != nullptr) {
+      std::memcpy(q, p, old_bytes);
+      std::free(p);
+    }
+    return q;
+  }
+#endif
+  (void)old_bytes;
+  return std::realloc(p, new_bytes);
+}
+
+/// A zero-filled array of a trivially copyable type, from scratch memory:
 /// fresh pages read as zero already, so nothing is written until the owner
 /// writes. Empty when the memory could not be had (the caller decides what
 /// that means); huge pages are advised for a large one.
@@ -92,12 +150,13 @@ template <class T>
 class ZeroedArray {
  public:
   explicit ZeroedArray(std::size_t n) noexcept
-      : data_(n == 0 ? nullptr : static_cast<T*>(std::calloc(n, sizeof(T)))), size_(data_ == nullptr ? 0 : n) {
+      : data_(n == 0 || n > SIZE_MAX / sizeof(T) ? nullptr : static_cast<T*>(alloc_scratch(n * sizeof(T)))),
+        size_(data_ == nullptr ? 0 : n) {
     advise_huge_pages(data_, size_ * sizeof(T));
   }
   ZeroedArray(const ZeroedArray&) = delete;
   ZeroedArray& operator=(const ZeroedArray&) = delete;
-  ~ZeroedArray() { std::free(data_); }
+  ~ZeroedArray() { free_scratch(data_, size_ * sizeof(T)); }
 
   [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
@@ -110,16 +169,16 @@ class ZeroedArray {
 };
 
 /// A growable array of a trivially copyable type whose new elements are left
-/// unwritten until the owner writes them. It grows by realloc, which moves a
-/// large block's pages rather than copying its bytes, and advises huge pages
-/// for every large block.
+/// unwritten until the owner writes them, in scratch memory. A large block
+/// grows by remapping, which moves its pages rather than copying its bytes,
+/// and huge pages are advised for every large block.
 template <class T>
 class RawArray {
  public:
   RawArray() = default;
   RawArray(const RawArray&) = delete;
   RawArray& operator=(const RawArray&) = delete;
-  ~RawArray() { std::free(data_); }
+  ~RawArray() { free_scratch(data_, capacity_ * sizeof(T)); }
 
   [[nodiscard]] T* data() noexcept { return data_; }
   [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
@@ -128,7 +187,7 @@ class RawArray {
   void reserve(std::size_t n) {
     if (n <= capacity_)
       return;
-    void* grown = n > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, n * sizeof(T));
+    void* grown = n > SIZE_MAX / sizeof(T) ? nullptr : grow_scratch(data_, capacity_ * sizeof(T), n * sizeof(T));
     if (grown == nullptr)
       throw std::bad_alloc();
     data_ = static_cast<T*>(grown);
@@ -137,7 +196,7 @@ class RawArray {
   }
   /// Gives the memory back.
   void clear() noexcept {
-    std::free(data_);
+    free_scratch(data_, capacity_ * sizeof(T));
     data_ = nullptr;
     capacity_ = 0;
   }

@@ -8,6 +8,7 @@
 #include "core/capacity.hpp"
 #include "core/fault.hpp"
 #include "prefix/trie/trie_codec.hpp"
+#include "snapshot/memory.hpp"
 #include "test_support.hpp"
 
 namespace quorvatel {
@@ -21,6 +22,30 @@ struct LimitCase {
   std::uint64_t most;
   const char* message;
 };
+
+// Scratch memory switches from the allocator to mappings at a threshold; the
+// elements must survive every step across it, and zeroed arrays read zero on
+// both sides of it.
+TEST(ScratchMemory, GrowsAcrossTheMappingThresholdKeepingItsElements) {
+  snapshot::RawArray<std::uint64_t> raw;
+  std::size_t written = 0;
+  for (std::size_t n = 1; n * sizeof(std::uint64_t) <= 4 * snapshot::kScratchMapMin; n = n * 3 / 2 + 1) {
+    raw.reserve(n);
+    ASSERT_GE(raw.capacity(), n);
+    for (; written < n; ++written)
+      raw.data()[written] = written * 0x9E3779B97F4A7C15ULL;
+    for (std::size_t i = 0; i < written; ++i)
+      ASSERT_EQ(raw.data()[i], i * 0x9E3779B97F4A7C15ULL) << "after growing to " << n;
+  }
+  raw.clear();
+  EXPECT_EQ(raw.capacity(), 0u);
+  for (const std::size_t n : {std::size_t{1}, snapshot::kScratchMapMin / 8 - 1, snapshot::kScratchMapMin / 8 + 1}) {
+    const snapshot::ZeroedArray<std::uint64_t> zeroed(n);
+    ASSERT_EQ(zeroed.size(), n);
+    for (std::size_t i = 0; i < n; ++i)
+      ASSERT_EQ(zeroed[i], 0u);
+  }
+}
 
 class CapacityLimits : public ::testing::TestWithParam<LimitCase> {};
 
