@@ -91,16 +91,30 @@ void trim_advised(std::vector<T>& v, std::size_t slack) {
 /// scratch behind.
 inline constexpr std::size_t kScratchMapMin = std::size_t{256} << 10;
 
+/// Advises huge pages for a whole mapping of scratch memory. Unlike
+/// advise_huge_pages, it covers the mapping from its first byte, so the
+/// mapping stays one region of the kernel's and can still be remapped whole.
+inline void advise_huge_mapping([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (bytes >= kHugePageAdviceMin)
+    (void)::madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+}
+
 /// Zero-filled scratch memory of `bytes` bytes, mapped from the kernel when
-/// large (see kScratchMapMin) and from calloc otherwise; null when the memory
-/// cannot be had. Freed by free_scratch with the same size.
+/// large (see kScratchMapMin; huge pages advised for a large one) and from
+/// calloc otherwise; null when the memory cannot be had. Freed by
+/// free_scratch with the same size.
 [[nodiscard]] inline void* alloc_scratch(std::size_t bytes) noexcept {
   if (bytes == 0)
     return nullptr;
 #if defined(__linux__)
   if (bytes >= kScratchMapMin) {
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return p == MAP_FAILED ? nullptr : p;
+    if (p == MAP_FAILED)
+      return nullptr;
+    advise_huge_mapping(p, bytes);
+    return p;
   }
 #endif
   return std::calloc(bytes, 1);
@@ -127,7 +141,10 @@ inline void free_scratch(void* p, [[maybe_unused]] std::size_t bytes) noexcept {
 #if defined(__linux__)
   if (old_bytes >= kScratchMapMin) {  // a mapping moves its pages, no bytes are copied
     void* q = ::mremap(p, old_bytes, new_bytes, MREMAP_MAYMOVE);
-    return q == MAP_FAILED ? nullptr : q;
+    if (q == MAP_FAILED)
+      return nullptr;
+    advise_huge_mapping(q, new_bytes);
+    return q;
   }
   if (new_bytes >= kScratchMapMin) {
     void* q = alloc_scratch(new_bytes);
@@ -145,15 +162,13 @@ inline void free_scratch(void* p, [[maybe_unused]] std::size_t bytes) noexcept {
 /// A zero-filled array of a trivially copyable type, from scratch memory:
 /// fresh pages read as zero already, so nothing is written until the owner
 /// writes. Empty when the memory could not be had (the caller decides what
-/// that means); huge pages are advised for a large one.
+/// that means).
 template <class T>
 class ZeroedArray {
  public:
   explicit ZeroedArray(std::size_t n) noexcept
       : data_(n == 0 || n > SIZE_MAX / sizeof(T) ? nullptr : static_cast<T*>(alloc_scratch(n * sizeof(T)))),
-        size_(data_ == nullptr ? 0 : n) {
-    advise_huge_pages(data_, size_ * sizeof(T));
-  }
+        size_(data_ == nullptr ? 0 : n) {}
   ZeroedArray(const ZeroedArray&) = delete;
   ZeroedArray& operator=(const ZeroedArray&) = delete;
   ~ZeroedArray() { free_scratch(data_, size_ * sizeof(T)); }
@@ -170,8 +185,7 @@ class ZeroedArray {
 
 /// A growable array of a trivially copyable type whose new elements are left
 /// unwritten until the owner writes them, in scratch memory. A large block
-/// grows by remapping, which moves its pages rather than copying its bytes,
-/// and huge pages are advised for every large block.
+/// grows by remapping, which moves its pages rather than copying its bytes.
 template <class T>
 class RawArray {
  public:
@@ -192,7 +206,6 @@ class RawArray {
       throw std::bad_alloc();
     data_ = static_cast<T*>(grown);
     capacity_ = n;
-    advise_huge_pages(data_, capacity_ * sizeof(T));
   }
   /// Gives the memory back.
   void clear() noexcept {
