@@ -101,20 +101,25 @@ def main() -> None:
     edited = [one_edit(rng, t) for t in chosen]
 
     # First query after open: a fresh mapping each time (its pages are in the
-    # page cache, not yet in this process's page tables).
+    # page cache, not yet in this process's page tables), against the same
+    # query asked for the first time of an index that has served the whole
+    # query set before (a serving process's steady state).
+    served = quorvatel.open(mapped)
+    for q in edited[50:]:
+        served.fuzzy_match(q, 1)
     firsts, warms = [], []
     for q in edited[:50]:
         index = quorvatel.open(mapped)
         t0 = time.perf_counter_ns()
         index.fuzzy_match(q, 1)
         firsts.append(time.perf_counter_ns() - t0)
-        runs = []
-        for _ in range(REPS):
-            t0 = time.perf_counter_ns()
-            index.fuzzy_match(q, 1)
-            runs.append(time.perf_counter_ns() - t0)
-        warms.append(sorted(runs)[REPS // 2])
         del index
+        for other in edited[50:150]:
+            served.fuzzy_match(other, 1)
+        t0 = time.perf_counter_ns()
+        served.fuzzy_match(q, 1)
+        warms.append(time.perf_counter_ns() - t0)
+    del served
 
     index = quorvatel.open(mapped)
     assert index.to_bytes() == loaded.to_bytes(), "to_bytes differs"
@@ -125,7 +130,7 @@ def main() -> None:
     print(f"open: {open_min * 1e3:.2f} ms best, {open_med * 1e3:.2f} ms median of 21")
     print(f"open(verify=True): {verify_min * 1e3:.1f} ms best, {verify_med * 1e3:.1f} ms median of 5")
     print(f"first fuzzy_match k=1 after open: median {statistics.median(firsts) / 1e3:.1f} us, "
-          f"warm {statistics.median(warms) / 1e3:.1f} us, ratio of sums {sum(firsts) / sum(warms):.2f}")
+          f"on a serving index {statistics.median(warms) / 1e3:.1f} us, ratio of sums {sum(firsts) / sum(warms):.2f}")
     print("latency (median over queries, us): PrefixSearch / MappedIndex / ratio of summed medians")
     mismatches = 0
     for name, k, fn in [

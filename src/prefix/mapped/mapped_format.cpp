@@ -256,8 +256,8 @@ std::string tree_problem(const TrieView& t) {
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t begin = shifts[i];
     const std::size_t end = i + 1 < n ? shifts[i + 1] : m;
-    if (end < begin)
-      return std::format("node {}'s range ends at edge {}, before it begins at {}", i, end, begin);
+    if (end < begin || end > m)
+      return std::format("node {}'s range {}..{} runs backwards or past the {} edges", i, begin, end, m);
     for (std::size_t e = begin; e < end; ++e) {
       const std::size_t c = kids[e];
       if (c >= n || c <= i)
