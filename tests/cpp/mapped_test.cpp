@@ -257,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, MappedDamage,
     ::testing::Values(
         Damage{"ShorterThanTheHeader", [](auto& f) { f.resize(100); }, Problem::TooShort},
-        Damage{"Empty", [](auto& f) { f.clear(); }, Problem::TooShort},
+        Damage{"Empty", [](auto& f) { f.clear(); }, Problem::Magic},
         Damage{"NoMagic", [](auto& f) { f[0] ^= 1; }, Problem::Magic},
         Damage{"OtherByteOrder",
                [](auto& f) { write_at<std::uint32_t>(f, kByteOrderAt, __builtin_bswap32(mapped::kByteOrderMark)); },

@@ -353,12 +353,13 @@ int write_file(int fd, const TrieView& trie, const complete::SubtreeBoundsView& 
 }
 
 std::expected<MappedView, OpenError> open(std::span<const std::uint8_t> file, bool verify) {
+  // The magic number first: a file of another kind, however short, is named as such.
+  if (file.size() < kMagic.size() || std::memcmp(file.data(), kMagic.data(), kMagic.size()) != 0)
+    return fail(Problem::Magic, {});
   if (file.size() < kHeaderSize)
     return fail(Problem::TooShort, std::format("{}", file.size()));
   Header h;
   std::memcpy(&h, file.data(), kHeaderSize);
-  if (h.magic != kMagic)
-    return fail(Problem::Magic, {});
   if (h.byte_order != kByteOrderMark)
     return fail(Problem::ByteOrder, std::format("{:#010x}", h.byte_order));
   if (h.version != kFormatVersion)
