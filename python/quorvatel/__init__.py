@@ -217,6 +217,18 @@ def load(path: StrPath, *, check: bool = True) -> PrefixSearch:
         raise ValueError(f"{os.fspath(path)}: {e}") from None
 
 
+def _index_at(path: StrPath) -> PrefixSearch | MappedIndex:
+    """The index in the file at `path`: a mapped file is opened (by its magic
+    number), any other file loaded as a snapshot. For the command line."""
+    with builtins.open(path, "rb") as f:
+        start = f.read(len(_MAPPED_MAGIC))
+    return open(path) if start == _MAPPED_MAGIC else load(path)
+
+
+#: The first bytes of every mapped file.
+_MAPPED_MAGIC: Final = b"QVMAP\r\n\x1a"
+
+
 def _read(path: StrPath) -> bytes:
     with builtins.open(path, "rb") as f:  # this module's open() maps files
         return f.read()
