@@ -40,8 +40,8 @@ PyResult<PyTypeObject*> prefix_search_class() {
 }  // namespace
 
 PyResult<IndexHold> index_of(PyObject* object, std::string_view name) {
-  if (const MappedIndexObject* mapped = as_mapped_index(object))
-    return IndexHold{Ref::new_ref(object), mapped->view.trie, mapped->view.bounds};
+  if (const std::optional<mapped::MappedView> view = mapped_index_view(object))
+    return IndexHold{Ref::new_ref(object), view->trie, view->bounds};
   QV_TRY_ASSIGN(PyTypeObject* const cls, prefix_search_class());
   if (Py_TYPE(object) != cls)
     return py_fail(PyExc_TypeError, messages::not_an_index(name, type_qualname(object)));

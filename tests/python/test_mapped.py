@@ -266,9 +266,11 @@ def set_section_size(number, delta):
     return change
 
 
-def first_child(data):
-    offset, _ = section(data, 2)  # child_transitions
-    struct.pack_into("<I", data, offset, 0)
+def first_child(node):
+    def change(data):
+        offset, _ = section(data, 2)  # child_transitions
+        struct.pack_into("<I", data, offset, node)
+    return change
 
 
 DAMAGE = [
@@ -287,8 +289,9 @@ DAMAGE = [
      r"file"),
     ("slot width", poke("<B", 72, 9), False,
      "mapped index with an inconsistent payload table: slot width 9 is not 1 to 4"),
-    ("structure", first_child, False,
-     "mapped index whose arrays contradict its header: flagged a tree, but edge 0 leads from node 0 to node 0"),
+    ("structure", first_child(1 << 30), False,
+     r"mapped index whose arrays contradict its header: flagged a tree, but edge 0 leads to node 1073741824, past "
+     r"the \d+ nodes"),
     ("checksum", lambda d: d.__setitem__(slice(-1, None), b"\x07"), True,
      r"mapped index whose contents fail the checksum: the header says [0-9a-f]{16}, the contents [0-9a-f]{16}"),
 ]
@@ -305,6 +308,22 @@ def test_each_damage_has_its_message(tmp_path, name, damage, verify, message):
     assert type(info.value) is ValueError
     assert str(info.value).startswith(f"{path}: ")
     assert re.fullmatch(message, str(info.value)[len(f"{path}: "):]), str(info.value)
+
+
+def test_an_edge_back_is_walked_but_not_searched(tmp_path):
+    index = quorvatel.build([("python", 1, 30), ("java", 2, 3)])
+    _, path = mapped(index, tmp_path)
+    data = bytearray(path.read_bytes())
+    first_child(0)(data)
+    path.write_bytes(bytes(data))
+    opened = quorvatel.open(path)
+    assert isinstance(opened.fuzzy_match("java", 1), list)
+    message = ("the index cannot be searched by complete() or suggest(): the file gives search bounds, but edge 0 "
+               "leads from node 0 back to node 0")
+    for _ in range(2):  # proved once, refused every time
+        check_raises(lambda: quorvatel.complete(opened, "ja"), ValueError, message)
+    with pytest.raises(ValueError, match="fail the checksum"):
+        quorvatel.open(path, verify=True)
 
 
 def test_a_snapshot_is_no_mapped_file_and_the_reverse(tmp_path):

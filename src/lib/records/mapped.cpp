@@ -71,6 +71,8 @@ PyResult<Ref> open_mapped_impl(const std::string& path, PyObject* path_object, b
   auto* instance = reinterpret_cast<MappedIndexObject*>(object.get());
   new (&instance->mapping) mapped::FileMapping(std::move(*mapping));
   new (&instance->view) mapped::MappedView(*view);
+  instance->searchable = MappedIndexObject::Searchable::Unknown;
+  new (&instance->refused) std::string();
   return object;
 }
 
@@ -97,6 +99,7 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* instance = reinterpret_cast<MappedIndexObject*>(self);
+  instance->refused.~basic_string();
   instance->view.~MappedView();
   instance->mapping.~FileMapping();  // unmaps the file
   type->tp_free(self);
@@ -167,6 +170,22 @@ const MappedIndexObject* as_mapped_index(PyObject* object) noexcept {
   if (mapped_type == nullptr || Py_TYPE(object) != mapped_type)
     return nullptr;
   return reinterpret_cast<const MappedIndexObject*>(object);
+}
+
+std::optional<mapped::MappedView> mapped_index_view(PyObject* object) {
+  if (mapped_type == nullptr || Py_TYPE(object) != mapped_type)
+    return std::nullopt;
+  auto* instance = reinterpret_cast<MappedIndexObject*>(object);
+  using Searchable = MappedIndexObject::Searchable;
+  if (instance->searchable == Searchable::Unknown) {
+    // Under the interpreter lock: no other call sees the state half made.
+    instance->refused = mapped::searchable_problem(instance->view);
+    instance->searchable = instance->refused.empty() ? Searchable::Yes : Searchable::No;
+  }
+  mapped::MappedView view = instance->view;
+  if (instance->searchable == Searchable::No)
+    view.bounds = {{}, {}, view.bounds.edges, instance->refused};
+  return view;
 }
 
 PyObject* open_mapped_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -6,6 +6,10 @@
 // search functions accept it (lib/index_access.hpp).
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
 #include "lib/errors.hpp"
 #include "prefix/mapped/file_mapping.hpp"
 #include "prefix/mapped/mapped_format.hpp"
@@ -17,6 +21,11 @@ struct MappedIndexObject {
   mapped::FileMapping mapping;
   /// Views over `mapping`, set when the instance is made.
   mapped::MappedView view;
+  /// Whether the ranked search may read the view, proved on its first call
+  /// (mapped::searchable_problem) and kept: unknown, yes, or no, with
+  /// `refused` saying why.
+  enum class Searchable : std::uint8_t { Unknown, Yes, No } searchable;
+  std::string refused;
 };
 
 /// Creates the type (once per process) and adds it to `module` as "MappedIndex".
@@ -24,6 +33,11 @@ struct MappedIndexObject {
 
 /// The instance `object` when it is a MappedIndex, else null.
 [[nodiscard]] const MappedIndexObject* as_mapped_index(PyObject* object) noexcept;
+
+/// The views of `object` when it is a MappedIndex, else nullopt. Its bounds
+/// carry the reason as their problem when the ranked search may not read
+/// the view (proved on the first call, with the interpreter lock held).
+[[nodiscard]] std::optional<mapped::MappedView> mapped_index_view(PyObject* object);
 
 /// open_mapped(path, verify): the MappedIndex of the file at `path`.
 PyObject* open_mapped_function(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);

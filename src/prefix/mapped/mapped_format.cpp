@@ -236,10 +236,16 @@ std::span<const T> section(std::span<const std::uint8_t> file, const Header& h, 
   return {reinterpret_cast<const T*>(file.data() + entry.offset), static_cast<std::size_t>(entry.size / sizeof(T))};
 }
 
-/// The rules of the walk form (see derive_tree_layout), proved on arrays
-/// held elsewhere, and the layout's own: edge labels with their zero block,
-/// a wide label for exactly the escaped edges, in edge order.
-std::string tree_problem(const TrieView& t) {
+/// What the walk over the walk form reads without checks (see view.hpp):
+/// one node range, payload slot and terminal flag a node, one edge less than
+/// nodes, ranges that start at 0, never decrease and end inside the edges,
+/// every child a node, edge labels with their zero block, and a wide label
+/// for exactly the escaped edges, in edge order. Sequential passes without
+/// branches that depend on the data, so they run at memory speed; where a
+/// pass finds a fault, a second one names it. Whether the arrays are a tree
+/// (every edge to a later node, no node entered twice) is proved only when
+/// a search that ranks whole subtrees first needs it (searchable_problem).
+std::string walk_form_problem(const TrieView& t) {
   const std::size_t n = t.nodes;
   const std::size_t m = t.child_transitions.size();
   if (n == 0 || t.node_shifts.size() != n || t.payloads.size() != n || t.terminal_flags.size() != n || m != n - 1)
@@ -250,30 +256,31 @@ std::string tree_problem(const TrieView& t) {
     return std::format("{} edge labels and {} heights for {} edges", t.edge_labels.size(), t.edge_heights.size(), m);
   const std::uint32_t* shifts = t.node_shifts.data();
   const std::uint32_t* kids = t.child_transitions.data();
-  if (shifts[0] != 0 || shifts[n - 1] > m)
-    return std::format("node ranges start at {} and the last at {}, past the {} edges", shifts[0], shifts[n - 1], m);
-  std::vector<std::uint64_t> entered((n + 63) / 64);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t begin = shifts[i];
-    const std::size_t end = i + 1 < n ? shifts[i + 1] : m;
-    if (end < begin || end > m)
-      return std::format("node {}'s range {}..{} runs backwards or past the {} edges", i, begin, end, m);
-    for (std::size_t e = begin; e < end; ++e) {
-      const std::size_t c = kids[e];
-      if (c >= n || c <= i)
-        return std::format("edge {} leads from node {} to node {}", e, i, c);
-      const std::uint64_t bit = std::uint64_t{1} << (c % 64);
-      if ((entered[c / 64] & bit) != 0)
-        return std::format("node {} is entered by more than one edge", c);
-      entered[c / 64] |= bit;
+  std::uint32_t backwards = 0;
+  for (std::size_t i = 1; i < n; ++i)
+    backwards |= static_cast<std::uint32_t>(shifts[i] < shifts[i - 1]);
+  if (shifts[0] != 0 || shifts[n - 1] > m || backwards != 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t begin = shifts[i];
+      const std::size_t end = i + 1 < n ? shifts[i + 1] : m;
+      if ((i == 0 && begin != 0) || end < begin || end > m)
+        return std::format("node {}'s range {}..{} does not follow the one before or runs past the {} edges", i,
+                           begin, end, m);
     }
+  }
+  std::uint32_t top = 0;
+  for (std::size_t e = 0; e < m; ++e)
+    top = std::max(top, kids[e]);
+  if (m != 0 && top >= n) {
+    const std::size_t e = static_cast<std::size_t>(std::find_if(kids, kids + m, [n](std::uint32_t c) { return c >= n; }) - kids);
+    return std::format("edge {} leads to node {}, past the {} nodes", e, kids[e], n);
   }
   for (std::size_t e = m; e < m + kEdgeLabelBlock; ++e)
     if (t.edge_labels[e] != 0)
       return std::format("edge label {} past the last edge is not 0", e);
-  const std::size_t escaped =
-      static_cast<std::size_t>(std::count(t.edge_labels.begin(), t.edge_labels.begin() + static_cast<std::ptrdiff_t>(m),
-                                          kWideLabelEscape));
+  std::size_t escaped = 0;
+  for (std::size_t e = 0; e < m; ++e)
+    escaped += static_cast<std::size_t>(t.edge_labels[e] == kWideLabelEscape);
   if (escaped != t.wide_labels.size())
     return std::format("{} escaped edge labels for {} wide labels", escaped, t.wide_labels.size());
   for (std::size_t i = 0; i < t.wide_labels.size(); ++i) {
@@ -281,6 +288,29 @@ std::string tree_problem(const TrieView& t) {
     if (w.edge >= m || t.edge_labels[w.edge] != kWideLabelEscape || (i > 0 && w.edge <= t.wide_labels[i - 1].edge) ||
         w.label < kWideLabelEscape)
       return std::format("wide label {} (edge {}) is out of order, of no escaped edge, or narrow", i, w.edge);
+  }
+  return {};
+}
+
+/// The rest of the tree rules of derive_tree_layout, on arrays that passed
+/// walk_form_problem: every edge leads to a later node, no node is entered
+/// twice.
+std::string tree_problem(const TrieView& t) {
+  const std::size_t n = t.nodes;
+  const std::size_t m = t.child_transitions.size();
+  std::vector<std::uint64_t> entered((n + 63) / 64);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t begin = t.node_shifts[i];
+    const std::size_t end = i + 1 < n ? t.node_shifts[i + 1] : m;
+    for (std::size_t e = begin; e < end; ++e) {
+      const std::size_t c = t.child_transitions[e];
+      if (c <= i)
+        return std::format("edge {} leads from node {} back to node {}", e, i, c);
+      const std::uint64_t bit = std::uint64_t{1} << (c % 64);
+      if ((entered[c / 64] & bit) != 0)
+        return std::format("node {} is entered by more than one edge", c);
+      entered[c / 64] |= bit;
+    }
   }
   return {};
 }
@@ -478,13 +508,17 @@ std::expected<MappedView, OpenError> open(std::span<const std::uint8_t> file, bo
   }
 
   if (tree) {
-    if (std::string why = tree_problem(t); !why.empty())
+    if (std::string why = walk_form_problem(t); !why.empty())
       return fail(Problem::Structure, std::format("flagged a tree, but {}", why));
-  } else if (usable) {
-    if (std::string why = bounds_problem(t); !why.empty())
-      return fail(Problem::Structure, std::format("given search bounds, but {}", why));
   }
   return out;
+}
+
+std::string searchable_problem(const MappedView& view) {
+  if (!view.bounds.usable())
+    return {};  // the search refuses the index with its own reason
+  std::string why = view.trie.tree ? tree_problem(view.trie) : bounds_problem(view.trie);
+  return why.empty() ? why : std::format("the file gives search bounds, but {}", why);
 }
 
 }  // namespace quorvatel::mapped

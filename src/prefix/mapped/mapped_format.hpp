@@ -23,14 +23,16 @@
 // ranked completion's subtree bounds (or the reason the trie has none).
 //
 // Opening checks the header and every section against the file and the
-// counts, and proves what the queries read without checks: a trie flagged
-// as a tree is proved one as the walk form requires (the rules of
-// derive_tree_layout), the payload table keeps its invariants
-// (PayloadTableView::adopt), and bounds flagged usable belong to a trie
-// that keeps their rules. Values that only steer results (subtree heights,
-// bound values, text ranks) are not proved: a file altered after it was
-// written may answer wrongly, never read outside its mapping; the checksum
-// (verify) catches such a file.
+// counts, and proves what the walk reads without checks: for a trie flagged
+// as a tree, that every node range lies inside the edges and every child is
+// a node (walk_form_problem in the source), and that the payload table
+// keeps its invariants (PayloadTableView::adopt). That the arrays are a tree indeed (no edge back, no node
+// entered twice), which the ranked completion search needs and the walk
+// does not, is proved by searchable_problem() when that search first asks.
+// Values that only steer results (subtree heights, bound values, text
+// ranks) are not proved: a file altered after it was written may answer
+// wrongly, never read outside its mapping; the checksum (verify) catches
+// such a file.
 #pragma once
 
 #include <cstddef>
@@ -113,6 +115,13 @@ struct MappedView {
 
 /// Size of the file encode() gives.
 [[nodiscard]] std::size_t encoded_size(const TrieView& trie, const complete::SubtreeBoundsView& bounds);
+
+/// Whether the ranked completion search may read `view` (opened by open()):
+/// empty when its bounds are usable and the arrays keep the rules they were
+/// derived under (a tree: every edge to a later node, no node entered twice;
+/// plain arrays: those of SubtreeBounds::derive), else why not. O(nodes +
+/// edges); the search must not be given a view that fails it.
+[[nodiscard]] std::string searchable_problem(const MappedView& view);
 
 /// Reads a file from `bytes` (which must start at a kSectionAlign boundary:
 /// a mapping does), checking it as above; with `verify`, the checksum too.
