@@ -34,14 +34,14 @@ PyResult<Ref> fuzzy_match_video_impl(const TrieView& trie, std::u32string_view t
   return video_rows(videos);
 }
 
-PyResult<Ref> to_bytes_impl(const TrieView& trie) {
+}  // namespace
+
+PyResult<Ref> snapshot_bytes(const TrieView& trie) {
   const std::size_t size = snapshot::encoded_size(trie);
   Ref bytes = Ref::steal(api_created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
   snapshot::encode_into(trie, std::span(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size));
   return bytes;
 }
-
-}  // namespace
 
 PyResult<Ref> fuzzy_match_call(const Signature& signature, ViewOf view_of, PyObject* self, PyObject* const* args,
                                Py_ssize_t nargsf, PyObject* kwnames) {
@@ -78,7 +78,7 @@ PyResult<Ref> fuzzy_match_video_call(const Signature& signature, ViewOf view_of,
 PyResult<Ref> to_bytes_call(ViewOf view_of, PyObject* self) {
   QV_TRY_ASSIGN(const TrieView trie, view_of(self));
   const Ref hold = Ref::new_ref(self);
-  return to_bytes_impl(trie);
+  return snapshot_bytes(trie);
 }
 
 }  // namespace quorvatel::py

@@ -35,6 +35,8 @@ inline constexpr const char* kToBytesDoc = "to_bytes($self)\n--\n\n";
 /// fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None, min_score=None).
 [[nodiscard]] PyResult<Ref> fuzzy_match_video_call(const Signature& signature, ViewOf view_of, PyObject* self,
                                                    PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+/// The snapshot of `trie` as a new bytes object (the operation of to_bytes()).
+[[nodiscard]] PyResult<Ref> snapshot_bytes(const TrieView& trie);
 /// to_bytes(): the snapshot of the trie of `self`.
 [[nodiscard]] PyResult<Ref> to_bytes_call(ViewOf view_of, PyObject* self);
 

@@ -330,10 +330,30 @@ TEST(MappedFile, AnEdgeBackOpensButIsNoSearchableTree) {
   const auto opened = mapped::open(aligned.bytes(), false);
   ASSERT_TRUE(opened) << opened.error().detail;
   EXPECT_EQ(mapped::searchable_problem(*opened),
-            "the file gives search bounds, but edge 1 leads from node 0 back to node 0");
+            "the file gives a tree, but edge 1 leads from node 0 back to node 0");
   Unbounded never;
   for (const char32_t* term : {U"", U"a", U"abc", U"ba"})
     (void)outcome([&] { return fuzzy_match(opened->trie, term, WalkOptions{2, std::nullopt, &never}); });
+}
+
+/// A walk form whose edges enter a node twice (and leave another unentered)
+/// opens; its snapshot is written from the per-node labels, size pass and
+/// writer agreeing.
+TEST(MappedFile, AWalkFormThatIsNoTreeWritesItsSnapshot) {
+  const Trie trie = sample_tree();
+  std::vector<std::uint8_t> file = mapped::encode(TrieView(trie), SubtreeBounds::derive(trie).view());
+  const auto kids = read_at<std::uint64_t>(file, section_at(S::ChildTransitions));
+  write_at<std::uint32_t>(file, kids + 4, read_at<std::uint32_t>(file, kids + 8));
+  const Aligned aligned(file);
+  const auto opened = mapped::open(aligned.bytes(), false);
+  ASSERT_TRUE(opened) << opened.error().detail;
+  EXPECT_NE(mapped::searchable_problem(*opened), "");
+  std::vector<char32_t> labels;
+  const TrieView written = mapped::snapshot_view(opened->trie, false, labels);
+  EXPECT_FALSE(written.tree);
+  std::vector<std::uint8_t> snapshot(snapshot::encoded_size(written));
+  snapshot::encode_into(written, snapshot);
+  EXPECT_TRUE(snapshot::decode(snapshot).has_value());
 }
 
 TEST(MappedFile, NotFromAnAlignedStartIsRefused) {
@@ -372,14 +392,16 @@ TEST(MappedFile, RandomDamageNeverReadsOutsideTheFile) {
       (void)outcome([&] { return fuzzy_match(opened->trie, q.term, options); });
       const VideoQuery vq{q.k, q.limit, std::nullopt, std::nullopt, &never};
       (void)outcome([&] { return fuzzy_match_video(opened->trie, q.term, vq); });
-      if (opened->bounds.usable() && mapped::searchable_problem(*opened).empty()) {
+      if (opened->bounds.usable() && mapped::searchable_problem(*opened).empty()) {  // as the package asks
         complete::Request request;
         request.text = q.term;
         (void)outcome([&] { return complete::search(opened->trie, opened->bounds, request); });
       }
     }
-    std::vector<std::uint8_t> snapshot(snapshot::encoded_size(opened->trie));
-    snapshot::encode_into(opened->trie, snapshot);
+    std::vector<char32_t> labels;
+    const TrieView written = mapped::snapshot_view(opened->trie, mapped::searchable_problem(*opened).empty(), labels);
+    std::vector<std::uint8_t> snapshot(snapshot::encoded_size(written));
+    snapshot::encode_into(written, snapshot);
   }
   EXPECT_GT(opened_count, 50);  // most damage lies in values that open reads as they are
 }

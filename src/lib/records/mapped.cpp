@@ -115,7 +115,15 @@ PyObject* fuzzy_match_video_method(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 PyObject* to_bytes_method(PyObject* self, PyObject*) {
-  return guarded([&] { return to_bytes_call(view_of, self); });
+  return guarded([&]() -> PyResult<Ref> {
+    const std::optional<mapped::MappedView> view = self == nullptr ? std::nullopt : mapped_index_view(self);
+    if (!view)
+      return std::unexpected(type_mismatch(self == nullptr ? Py_None : self, "MappedIndex"));
+    const Ref hold = Ref::new_ref(self);
+    const bool proved = as_mapped_index(self)->searchable == MappedIndexObject::Searchable::Yes;
+    std::vector<char32_t> labels;
+    return snapshot_bytes(mapped::snapshot_view(view->trie, proved, labels));
+  });
 }
 
 PyObject* reduce_method(PyObject*, PyObject*) {
@@ -183,7 +191,7 @@ std::optional<mapped::MappedView> mapped_index_view(PyObject* object) {
     instance->searchable = instance->refused.empty() ? Searchable::Yes : Searchable::No;
   }
   mapped::MappedView view = instance->view;
-  if (instance->searchable == Searchable::No)
+  if (instance->searchable == Searchable::No && view.bounds.usable())
     view.bounds = {{}, {}, view.bounds.edges, instance->refused};
   return view;
 }

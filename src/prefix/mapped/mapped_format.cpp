@@ -515,10 +515,28 @@ std::expected<MappedView, OpenError> open(std::span<const std::uint8_t> file, bo
 }
 
 std::string searchable_problem(const MappedView& view) {
+  if (view.trie.tree) {
+    if (std::string why = tree_problem(view.trie); !why.empty())
+      return std::format("the file gives a tree, but {}", why);
+    return {};
+  }
   if (!view.bounds.usable())
     return {};  // the search refuses the index with its own reason
-  std::string why = view.trie.tree ? tree_problem(view.trie) : bounds_problem(view.trie);
+  std::string why = bounds_problem(view.trie);
   return why.empty() ? why : std::format("the file gives search bounds, but {}", why);
+}
+
+TrieView snapshot_view(const TrieView& view, bool proved, std::vector<char32_t>& labels) {
+  if (!view.tree || proved)
+    return view;
+  labels = node_labels(view.root_label, view.edge_labels, view.wide_labels, view.child_transitions);
+  TrieView plain = view;
+  plain.tree = false;
+  plain.child_labels = labels;
+  plain.edge_labels = {};
+  plain.wide_labels = {};
+  plain.edge_heights = {};
+  return plain;
 }
 
 }  // namespace quorvatel::mapped

@@ -116,12 +116,22 @@ struct MappedView {
 /// Size of the file encode() gives.
 [[nodiscard]] std::size_t encoded_size(const TrieView& trie, const complete::SubtreeBoundsView& bounds);
 
-/// Whether the ranked completion search may read `view` (opened by open()):
-/// empty when its bounds are usable and the arrays keep the rules they were
-/// derived under (a tree: every edge to a later node, no node entered twice;
-/// plain arrays: those of SubtreeBounds::derive), else why not. O(nodes +
-/// edges); the search must not be given a view that fails it.
+/// Whether `view` (opened by open()) is what its file claims beyond what
+/// open() proved: a walk form whose arrays are a tree indeed (every edge to
+/// a later node, no node entered twice), and usable bounds whose rules hold
+/// (those of SubtreeBounds::derive). Empty when it is, else why not. The
+/// ranked completion search must not be given a view that fails it, and
+/// the snapshot of a walk form that fails it is written from its plain twin
+/// (snapshot_view). O(nodes + edges).
 [[nodiscard]] std::string searchable_problem(const MappedView& view);
+
+/// The view a snapshot of `view` is written from: `view` itself, unless it
+/// is a walk form not `proved` a tree (by searchable_problem), whose edges
+/// may then enter a node twice: its per-node labels are made into `labels`
+/// (as node_labels does; open() proved every child a node) and the plain
+/// twin reading them is returned, so that the size pass and the writer
+/// agree whatever the arrays hold.
+[[nodiscard]] TrieView snapshot_view(const TrieView& view, bool proved, std::vector<char32_t>& labels);
 
 /// Reads a file from `bytes` (which must start at a kSectionAlign boundary:
 /// a mapping does), checking it as above; with `verify`, the checksum too.
