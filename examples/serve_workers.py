@@ -9,7 +9,7 @@ copy; the pages are shared through the page cache) and runs the package's
 search server on the same port (SO_REUSEPORT: the kernel spreads the
 connections over the workers). Replacing the file with quorvatel.save while
 they run is safe: they keep the old file's pages until they open it again.
-Ctrl-C stops them all.
+Ctrl-C (or SIGTERM to the first process) stops them all.
 """
 
 from __future__ import annotations
@@ -52,6 +52,8 @@ def main() -> None:
             finally:
                 os._exit(0)
         children.append(pid)
+    # Ctrl-C, or SIGTERM from a process manager, stops the workers too.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     print(f"{args.workers} workers serving {args.index} on http://{args.host}:{args.port}/ "
           f"(pids {' '.join(map(str, children))}; Ctrl-C to stop)", flush=True)
     try:
