@@ -1,7 +1,7 @@
 """Native helpers of the quorvatel package."""
 
 from collections.abc import Iterable, Sequence
-from typing import Literal, NamedTuple, SupportsIndex
+from typing import Literal, NamedTuple, NoReturn, SupportsFloat, SupportsIndex, final
 
 from _quorvatel import PrefixSearch
 
@@ -18,8 +18,39 @@ class Completion(NamedTuple):
     count: int  # type: ignore[assignment]  # the field hides tuple.count, as namedtuple allows
     distance: int
 
+@final
+class MappedIndex:
+    """An index read in place from a file mapped into memory (quorvatel.open)."""
+
+    def fuzzy_match(
+        self, term: str, max_dist: SupportsIndex = 1, limit: SupportsIndex | None = None
+    ) -> list[tuple[str, int, int]]:
+        """As PrefixSearch.fuzzy_match."""
+
+    def fuzzy_match_video(
+        self,
+        term: str,
+        max_dist: SupportsIndex = 1,
+        limit: SupportsIndex | None = None,
+        include_prefix_nodes: bool | None = None,
+        min_score: SupportsFloat | SupportsIndex | None = None,
+    ) -> list[tuple[str, float]]:
+        """As PrefixSearch.fuzzy_match_video."""
+
+    def to_bytes(self) -> bytes:
+        """The snapshot of the index, as PrefixSearch.to_bytes gives it."""
+
+    def __reduce__(self) -> NoReturn:
+        """Refused: a MappedIndex is opened from its file."""
+
+def open_mapped(path: str, verify: bool) -> MappedIndex:
+    """The MappedIndex of the mapped file at path; with verify, its checksum is checked too."""
+
+def write_mapped(index: PrefixSearch | MappedIndex, fd: int) -> None:
+    """Writes the mapped file of index (a PrefixSearch or a MappedIndex) to the file descriptor fd."""
+
 def complete(
-    index: PrefixSearch,
+    index: PrefixSearch | MappedIndex,
     text: str,
     *,
     limit: SupportsIndex | None = 10,
@@ -30,7 +61,7 @@ def complete(
     """The stored terms with a prefix within max_dist edits of text, best first."""
 
 def suggest(
-    index: PrefixSearch,
+    index: PrefixSearch | MappedIndex,
     term: str,
     *,
     limit: SupportsIndex | None = 10,

@@ -18,22 +18,24 @@ trie that PrefixSearch.from_internal_data_v2 builds from the same arrays.
 
 from __future__ import annotations
 
+import builtins
 import dataclasses
 import operator
 import os
 import secrets
+import typing
 import uuid
 from collections.abc import Iterable, Sequence
 from typing import Final
 
 import _quorvatel_records
 from _quorvatel import PrefixSearch
-from _quorvatel_records import Completion, complete, suggest
+from _quorvatel_records import Completion, MappedIndex, complete, suggest
 from quorvatel.tsv import TsvError, read_tsv
 
 __all__ = [
-    "DEFAULT_VIDEO_TOP_N", "Completion", "IndexInfo", "PrefixSearch", "TsvError", "VideoId",
-    "build", "complete", "info", "load", "read_tsv", "save", "suggest",
+    "DEFAULT_VIDEO_TOP_N", "Completion", "IndexInfo", "MappedIndex", "PrefixSearch", "TsvError", "VideoId",
+    "build", "complete", "info", "load", "open", "read_tsv", "save", "suggest",
 ]
 
 __version__: Final = "0.1.0"
@@ -78,14 +80,33 @@ def build(records: Iterable[Sequence[object]], video_top_n: int = DEFAULT_VIDEO_
     return PrefixSearch.from_bytes(_quorvatel_records.build_snapshot(records, top_n))
 
 
-def save(index: PrefixSearch, path: StrPath) -> None:
-    """Writes the snapshot of `index` to `path`, atomically: the bytes go to a
-    new file beside it, which is flushed to disk and then renamed over `path`.
-    A crash leaves either the old file or the new one, never a mix. The file's
-    mode follows the umask, like any new file."""
-    if not isinstance(index, PrefixSearch):
-        raise TypeError(f"index must be a PrefixSearch, not {type(index).__name__}")
-    data = index.to_bytes()
+#: The file formats save() writes.
+FORMATS: Final = ("snapshot", "mapped")
+
+
+def save(index: PrefixSearch | MappedIndex, path: StrPath, format: str = "snapshot") -> None:
+    """Writes `index` to `path`, atomically: the bytes go to a new file beside
+    it, which is flushed to disk and then renamed over `path`. A crash leaves
+    either the old file or the new one, never a mix, and a file never changes
+    in place, so a process that has the old one open (or mapped) keeps it
+    whole. The file's mode follows the umask, like any new file.
+
+    format="snapshot" (the default) writes index.to_bytes(), which load()
+    reads; format="mapped" writes the mapped file that open() maps."""
+    if not isinstance(index, (PrefixSearch, MappedIndex)):
+        raise TypeError(f"index must be a PrefixSearch or a MappedIndex, not {type(index).__name__}")
+    if not isinstance(format, str) or format not in FORMATS:
+        raise ValueError(f"format must be 'snapshot' or 'mapped', not {format!r}")
+    if format == "snapshot":
+        data = index.to_bytes()
+
+        def write(f: typing.BinaryIO) -> None:
+            f.write(data)
+    else:
+
+        def write(f: typing.BinaryIO) -> None:
+            _quorvatel_records.write_mapped(index, f.fileno())
+
     target = os.fspath(path)
     directory = os.path.dirname(target) or "."
     while True:
@@ -97,7 +118,7 @@ def save(index: PrefixSearch, path: StrPath) -> None:
         break
     try:
         with os.fdopen(fd, "wb") as f:
-            f.write(data)
+            write(f)
             f.flush()
             os.fsync(f.fileno())
         os.replace(temporary, target)
@@ -118,6 +139,30 @@ def save(index: PrefixSearch, path: StrPath) -> None:
         pass
     finally:
         os.close(dir_fd)
+
+
+def open(path: StrPath, *, verify: bool = False) -> MappedIndex:  # noqa: A001 (quorvatel.open, like gzip.open)
+    """The index in the mapped file at `path` (written by
+    save(index, path, format="mapped")), read in place: the file is mapped
+    read-only and shared through the page cache by every process that opens
+    it, so opening takes no time for decoding and no private memory for the
+    index.
+
+    The header, every section's place and size, and the structure that the
+    queries read without checks are checked; `verify=True` also checks the
+    checksum of the whole file (one pass over it). A file that fails a check
+    raises ValueError "{path}: ..."; OSError when it cannot be opened.
+
+    Do not truncate or rewrite a mapped file in place while it is open: a
+    page past a new end raises SIGBUS when touched. save() never does (it
+    renames a new file over the old)."""
+    if not isinstance(verify, bool):
+        raise TypeError(f"verify must be True or False, not {type(verify).__name__}")
+    name = os.fsdecode(os.fspath(path))
+    try:
+        return _quorvatel_records.open_mapped(name, verify)
+    except ValueError as e:
+        raise ValueError(f"{name}: {e}") from None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -172,7 +217,19 @@ def load(path: StrPath, *, check: bool = True) -> PrefixSearch:
         raise ValueError(f"{os.fspath(path)}: {e}") from None
 
 
+def _index_at(path: StrPath) -> PrefixSearch | MappedIndex:
+    """The index in the file at `path`: a mapped file is opened (by its magic
+    number), any other file loaded as a snapshot. For the command line."""
+    with builtins.open(path, "rb") as f:
+        start = f.read(len(_MAPPED_MAGIC))
+    return open(path) if start == _MAPPED_MAGIC else load(path)
+
+
+#: The first bytes of every mapped file.
+_MAPPED_MAGIC: Final = b"QVMAP\r\n\x1a"
+
+
 def _read(path: StrPath) -> bytes:
-    with open(path, "rb") as f:
+    with builtins.open(path, "rb") as f:  # this module's open() maps files
         return f.read()
 

@@ -154,7 +154,7 @@ def _build(args: argparse.Namespace) -> int:
 
 
 def _query(args: argparse.Namespace) -> int:
-    index = quorvatel.load(args.index)
+    index = quorvatel._index_at(args.index)
     if args.videos:
         for video, score in index.fuzzy_match_video(args.term, args.max_dist, args.limit):
             print(f"{video}\t{score:.6g}")
@@ -181,7 +181,7 @@ def _max_dist(text: str) -> int | str:
 
 
 def _complete(args: argparse.Namespace) -> int:
-    index = quorvatel.load(args.index)
+    index = quorvatel._index_at(args.index)
     search = quorvatel.complete if args.command == "complete" else quorvatel.suggest
     found = search(index, args.text, limit=args.limit, max_dist=args.max_dist, prefix_length=args.prefix_length,
                    transpositions=args.transpositions)

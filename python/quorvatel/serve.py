@@ -232,7 +232,8 @@ class SearchServer(http.server.ThreadingHTTPServer):
 
     daemon_threads = True
 
-    def __init__(self, index: quorvatel.PrefixSearch, host: str = DEFAULT_HOST, port: int = DEFAULT_PORT,
+    def __init__(self, index: quorvatel.PrefixSearch | quorvatel.MappedIndex, host: str = DEFAULT_HOST,
+                 port: int = DEFAULT_PORT,
                  quiet: bool = False) -> None:
         self.index = index
         self.quiet = quiet
@@ -249,7 +250,7 @@ class SearchServer(http.server.ThreadingHTTPServer):
 
 def serve(index_path: str, host: str = DEFAULT_HOST, port: int = DEFAULT_PORT, quiet: bool = False) -> int:
     """Loads the index at `index_path` and serves it until interrupted."""
-    index = quorvatel.load(index_path)
+    index = quorvatel._index_at(index_path)
     with SearchServer(index, host, port, quiet) as server:
         print(f"serving {index_path} on {server.url} (Ctrl-C to stop)", flush=True)
         try:

@@ -3,6 +3,7 @@
 #include "lib/convert.hpp"
 #include "lib/messages.hpp"
 #include "lib/prefix_search.hpp"
+#include "lib/records/mapped.hpp"
 
 namespace quorvatel::py {
 namespace {
@@ -39,13 +40,15 @@ PyResult<PyTypeObject*> prefix_search_class() {
 }  // namespace
 
 PyResult<IndexHold> index_of(PyObject* object, std::string_view name) {
+  if (const std::optional<mapped::MappedView> view = mapped_index_view(object))
+    return IndexHold{Ref::new_ref(object), view->trie, view->bounds};
   QV_TRY_ASSIGN(PyTypeObject* const cls, prefix_search_class());
   if (Py_TYPE(object) != cls)
     return py_fail(PyExc_TypeError, messages::not_an_index(name, type_qualname(object)));
   auto* instance = reinterpret_cast<PrefixSearchObject*>(object);
   if (!instance->bounds)
     instance->bounds.emplace(complete::SubtreeBounds::derive(instance->trie));
-  return IndexHold{Ref::new_ref(object), &instance->trie, &*instance->bounds};
+  return IndexHold{Ref::new_ref(object), TrieView(instance->trie), instance->bounds->view()};
 }
 
 }  // namespace quorvatel::py

@@ -107,7 +107,7 @@ std::string byte_differs(std::ptrdiff_t at) {
 }
 
 std::string not_an_index(std::string_view parameter, std::string_view type_name) {
-  return std::format("{} must be a PrefixSearch, not {}", parameter, type_name);
+  return std::format("{} must be a PrefixSearch or a MappedIndex, not {}", parameter, type_name);
 }
 
 std::string index_class_mismatch(std::string_view detail) {
@@ -151,6 +151,36 @@ std::string not_a_distance(std::string_view parameter, std::string_view what) {
 
 std::string not_a_bool(std::string_view parameter, std::string_view type_name) {
   return std::format("{} must be True or False, not {}", parameter, type_name);
+}
+
+// ---- mapped index files
+
+std::string mapped_problem(mapped::Problem problem, std::string_view detail) {
+  using mapped::Problem;
+  switch (problem) {
+    case Problem::TooShort:
+      return std::format("not a mapped index: {} bytes, shorter than the header", detail);
+    case Problem::Magic:
+      return "not a mapped index: no magic number at its start (save(index, path, format=\"mapped\") writes one)";
+    case Problem::Version:
+      return std::format("mapped index of format version {}; this quorvatel reads version {}", detail,
+                         mapped::kFormatVersion);
+    case Problem::ByteOrder:
+      return std::format("mapped index written on a machine of the other byte order (mark {})", detail);
+    case Problem::FileSize:
+      return std::format("mapped index cut short or extended: its header says {}", detail);
+    case Problem::Header:
+      return std::format("mapped index with a header that no writer writes: {}", detail);
+    case Problem::Section:
+      return std::format("mapped index with a section that does not fit: {}", detail);
+    case Problem::Payloads:
+      return std::format("mapped index with an inconsistent payload table: {}", detail);
+    case Problem::Structure:
+      return std::format("mapped index whose arrays contradict its header: {}", detail);
+    case Problem::Checksum:
+      return std::format("mapped index whose contents fail the checksum: the header says {}", detail);
+  }
+  return std::format("mapped index refused: {}", detail);
 }
 
 }  // namespace quorvatel::py::messages

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "prefix/mapped/mapped_format.hpp"
+
 namespace quorvatel::py::messages {
 
 inline constexpr std::string_view kStrToVec = "Can't extract `str` to `Vec`";
@@ -92,5 +94,17 @@ inline constexpr std::string_view kCompletionTypeShape =
 [[nodiscard]] std::string not_a_distance(std::string_view parameter, std::string_view what);
 /// "{parameter} must be True or False, not {type}".
 [[nodiscard]] std::string not_a_bool(std::string_view parameter, std::string_view type_name);
+
+// Mapped index files (MappedIndex, quorvatel.open and save).
+
+inline constexpr std::string_view kMappedNoConstructor =
+    "cannot create 'MappedIndex' instances; quorvatel.open(path) maps a file saved with format=\"mapped\"";
+inline constexpr std::string_view kMappedNoPickle =
+    "a MappedIndex cannot be pickled or copied; pass the path of its file and open it again in the other process";
+
+inline constexpr std::string_view kEmbeddedNull = "embedded null byte";
+
+/// Why a file is no mapped index that this build reads.
+[[nodiscard]] std::string mapped_problem(mapped::Problem problem, std::string_view detail);
 
 }  // namespace quorvatel::py::messages

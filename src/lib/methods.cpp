@@ -1,5 +1,6 @@
 // The five methods of PrefixSearch. Each is a thin wrapper that binds and
-// converts its arguments, then calls an _impl that takes plain values.
+// converts its arguments, then calls an _impl that takes plain values; the
+// query methods and to_bytes are shared with every index class (queries.hpp).
 #include <array>
 #include <optional>
 
@@ -7,9 +8,7 @@
 #include "lib/binding.hpp"
 #include "lib/convert.hpp"
 #include "lib/prefix_search.hpp"
-#include "lib/results.hpp"
-#include "prefix/matcher/matcher.hpp"
-#include "prefix/ranking/ranking.hpp"
+#include "lib/queries.hpp"
 #include "prefix/trie/builder.hpp"
 #include "prefix/trie/trie_codec.hpp"
 #include "snapshot/decode_error.hpp"
@@ -22,9 +21,6 @@ namespace {
 constexpr std::array<std::string_view, 6> kBuildParams{"node_shifts",       "child_labels", "payloads",
                                                        "child_transitions", "video_index",  "video_top_n"};
 constexpr std::array<std::string_view, 1> kFromBytesParams{"b"};
-constexpr std::array<std::string_view, 3> kMatchParams{"term", "max_dist", "limit"};
-constexpr std::array<std::string_view, 5> kVideoParams{"term", "max_dist", "limit", "include_prefix_nodes",
-                                                       "min_score"};
 
 constexpr Signature kBuildSignature{"PrefixSearch.from_internal_data_v2()", kBuildParams, 6};
 constexpr Signature kFromBytesSignature{"PrefixSearch.from_bytes()", kFromBytesParams, 1};
@@ -32,14 +28,6 @@ constexpr Signature kMatchSignature{"PrefixSearch.fuzzy_match()", kMatchParams, 
 constexpr Signature kVideoSignature{"PrefixSearch.fuzzy_match_video()", kVideoParams, 1};
 
 // ------------------------------------------------------------------ operations
-
-/// Lets the interpreter run its signal handlers during long walks, so that
-/// Ctrl-C stops a query on a hostile snapshot; the handler's exception (such
-/// as KeyboardInterrupt) ends the call.
-class SignalCheck final : public CancelHook {
- public:
-  [[nodiscard]] bool should_stop() override { return PyErr_CheckSignals() < 0; }
-};
 
 PyResult<Ref> from_internal_data_v2_impl(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
                                          std::vector<Ref> payloads, std::vector<std::uint32_t> child_transitions,
@@ -56,13 +44,6 @@ PyResult<Ref> from_internal_data_v2_impl(std::vector<std::uint32_t> node_shifts,
   return new_prefix_search(std::move(trie));
 }
 
-PyResult<Ref> to_bytes_impl(const Trie& trie) {
-  const std::size_t size = snapshot::encoded_size(trie);
-  Ref bytes = Ref::steal(api_created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
-  snapshot::encode_into(trie, std::span(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size));
-  return bytes;
-}
-
 PyResult<Ref> from_bytes_impl(std::span<const std::uint8_t> data) {
   auto trie = snapshot::decode(data);
   if (!trie)
@@ -70,21 +51,12 @@ PyResult<Ref> from_bytes_impl(std::span<const std::uint8_t> data) {
   return new_prefix_search(std::move(*trie));
 }
 
-PyResult<Ref> fuzzy_match_impl(const Trie& trie, std::u32string_view term, WalkOptions options) {
-  SignalCheck signals;
-  options.cancel = &signals;
-  const std::vector<MatchResult> matches = fuzzy_match(trie, term, options);
-  return term_rows(trie, matches);
-}
-
-PyResult<Ref> fuzzy_match_video_impl(const Trie& trie, std::u32string_view term, VideoQuery query) {
-  SignalCheck signals;
-  query.cancel = &signals;
-  const std::vector<VideoScore> videos = fuzzy_match_video(trie, term, query);
-  return video_rows(videos);
-}
-
 // ------------------------------------------------------------------ wrappers
+
+PyResult<TrieView> view_of(PyObject* self) {
+  QV_TRY_ASSIGN(const Trie* trie, trie_of(self));
+  return TrieView(*trie);
+}
 
 PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyResult<Ref> {
@@ -102,11 +74,7 @@ PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* to_bytes(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyResult<Ref> {
-    QV_TRY_ASSIGN(const Trie* trie, trie_of(self));
-    const Ref hold = Ref::new_ref(self);
-    return to_bytes_impl(*trie);
-  });
+  return guarded([&] { return to_bytes_call(view_of, self); });
 }
 
 PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -120,37 +88,11 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 }
 
 PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyResult<Ref> {
-    std::array<PyObject*, 3> slots{};
-    QV_TRY(bind(kMatchSignature, args, nargsf, kwnames, slots));
-    QV_TRY_ASSIGN(const Trie* trie, trie_of(self));
-    const Ref hold = Ref::new_ref(self);
-    QV_TRY_ARG(const std::u32string term, "term", to_code_points(slots[0]));
-    WalkOptions options;  // its max_dist is the default
-    if (slots[1] != nullptr) {
-      QV_TRY_ARG(options.max_dist, "max_dist", to_u32(slots[1]));
-    }
-    QV_TRY_ARG(options.limit, "limit", to_optional(slots[2], to_u64));
-    return fuzzy_match_impl(*trie, term, options);
-  });
+  return guarded([&] { return fuzzy_match_call(kMatchSignature, view_of, self, args, nargsf, kwnames); });
 }
 
 PyObject* fuzzy_match_video_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyResult<Ref> {
-    std::array<PyObject*, 5> slots{};
-    QV_TRY(bind(kVideoSignature, args, nargsf, kwnames, slots));
-    QV_TRY_ASSIGN(const Trie* trie, trie_of(self));
-    const Ref hold = Ref::new_ref(self);
-    QV_TRY_ARG(const std::u32string term, "term", to_code_points(slots[0]));
-    VideoQuery query;  // its max_dist is the default
-    if (slots[1] != nullptr) {
-      QV_TRY_ARG(query.max_dist, "max_dist", to_u32(slots[1]));
-    }
-    QV_TRY_ARG(query.limit, "limit", to_optional(slots[2], to_u64));
-    QV_TRY_ARG(query.include_prefix_nodes, "include_prefix_nodes", to_optional(slots[3], to_bool));
-    QV_TRY_ARG(query.min_score, "min_score", to_optional(slots[4], to_double));
-    return fuzzy_match_video_impl(*trie, term, query);
-  });
+  return guarded([&] { return fuzzy_match_video_call(kVideoSignature, view_of, self, args, nargsf, kwnames); });
 }
 
 template <class F>
@@ -163,12 +105,11 @@ constexpr PyCFunction as_cfunction(F f) {
 PyMethodDef prefix_search_methods[] = {
     {"from_internal_data_v2", as_cfunction(from_internal_data_v2), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n)\n--\n\n"},
-    {"to_bytes", as_cfunction(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"to_bytes", as_cfunction(to_bytes), METH_NOARGS, kToBytesDoc},
     {"from_bytes", as_cfunction(from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(b)\n--\n\n"},
-    {"fuzzy_match", as_cfunction(fuzzy_match_method), METH_FASTCALL | METH_KEYWORDS,
-     "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
+    {"fuzzy_match", as_cfunction(fuzzy_match_method), METH_FASTCALL | METH_KEYWORDS, kFuzzyMatchDoc},
     {"fuzzy_match_video", as_cfunction(fuzzy_match_video_method), METH_FASTCALL | METH_KEYWORDS,
-     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None, min_score=None)\n--\n\n"},
+     kFuzzyMatchVideoDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,7 +11,7 @@ PyObject* new_text(std::string_view text) {
 
 }  // namespace
 
-Ref term_rows(const Trie& trie, std::span<const MatchResult> matches) {
+Ref term_rows(const TrieView& trie, std::span<const MatchResult> matches) {
   Ref list = Ref::steal(api_created(PyList_New(static_cast<Py_ssize_t>(matches.size()))));
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const MatchResult& m = matches[i];

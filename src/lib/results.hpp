@@ -13,7 +13,7 @@
 namespace quorvatel::py {
 
 /// [(text, terminal flag, distance), ...]
-[[nodiscard]] Ref term_rows(const Trie& trie, std::span<const MatchResult> matches);
+[[nodiscard]] Ref term_rows(const TrieView& trie, std::span<const MatchResult> matches);
 /// [(id text, score), ...]
 [[nodiscard]] Ref video_rows(std::span<const VideoScore> videos);
 

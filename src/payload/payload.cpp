@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <format>
 #include <functional>
 #include <random>
 #include <ranges>
@@ -267,6 +268,58 @@ std::optional<Payload> PayloadTableView::payload(std::size_t slot) const {
   if (!view)
     return std::nullopt;
   return view->to_payload();
+}
+
+std::expected<PayloadTableView, std::string> PayloadTableView::adopt(const PayloadTableParts& parts) {
+  using std::format;
+  const std::uint8_t w = parts.slot_width;
+  if (w < 1 || w > 4)
+    return std::unexpected(format("slot width {} is not 1 to 4", w));
+  if (parts.slots > capacity_of(Capacity::Nodes) || parts.slot_bytes.size() != parts.slots * w + SlotRecords::kSlack)
+    return std::unexpected(format("{} slot bytes for {} slots of {} bytes", parts.slot_bytes.size(), parts.slots, w));
+  const EntryPacking packing = parts.packing;
+  if (packing.id_bytes < 1 || packing.id_bytes > 4 || packing.count_bytes < 1 || packing.count_bytes > 4)
+    return std::unexpected(format("entry packing {}+{} is not 1 to 4 bytes each", packing.id_bytes, packing.count_bytes));
+  if (parts.entry_count > capacity_of(Capacity::VideoEntries) ||
+      parts.entry_bytes.size() != parts.entry_count * packing.stride() + kEntrySlack)
+    return std::unexpected(
+        format("{} entry bytes for {} entries of {} bytes", parts.entry_bytes.size(), parts.entry_count, packing.stride()));
+  const std::span<const PayloadRecord> records = parts.records;
+  if (records.empty() || records.size() - 1 > capacity_of(Capacity::Records))
+    return std::unexpected(format("{} records, without the closing one", records.size()));
+  for (std::size_t r = 1; r < records.size(); ++r)
+    if (records[r].begin < records[r - 1].begin)
+      return std::unexpected(format("record {} begins at entry {}, before record {}", r, records[r].begin, r - 1));
+  if (records.front().begin != 0 || records.back().begin != parts.entry_count)
+    return std::unexpected(format("the records cover entries {}..{}, not the {} entries", records.front().begin,
+                                  records.back().begin, parts.entry_count));
+  const std::size_t record_count = records.size() - 1;
+  const SlotRecords slots(parts.slot_bytes.data(), parts.slots, w);
+  // The largest record named, in one sweep (the absent mark reads as kNoRecord).
+  std::uint32_t worst = 0;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < parts.slots; ++i) {
+    const std::uint32_t r = slots[i];
+    const std::uint32_t named = r == kNoRecord ? 0 : r + 1;
+    if (named > worst) {
+      worst = named;
+      at = i;
+    }
+  }
+  if (worst > record_count)
+    return std::unexpected(format("slot {} names record {} of {}", at, worst - 1, record_count));
+  const std::span<const RaggedRecord> ragged = parts.ragged;
+  for (std::size_t i = 0; i < ragged.size(); ++i) {
+    const RaggedRecord& g = ragged[i];
+    if (g.record >= record_count || (i > 0 && g.record <= ragged[i - 1].record))
+      return std::unexpected(format("uneven record {} is out of order or past the {} records", g.record, record_count));
+    const std::uint64_t length = records[g.record + 1].begin - records[g.record].begin;
+    if (std::max(g.ids_len, g.counts_len) != length)
+      return std::unexpected(format("uneven record {} claims {} and {} values for {} entries", g.record, g.ids_len,
+                                    g.counts_len, length));
+  }
+  return PayloadTableView(parts.slot_bytes, parts.slots, w, records, parts.entry_bytes, parts.entry_count, packing,
+                          ragged);
 }
 
 bool PayloadTableView::same_payloads(const PayloadTableView& other) const noexcept {

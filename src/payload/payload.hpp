@@ -25,10 +25,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <expected>
 #include <limits>
 #include <optional>
 #include <source_location>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "payload/packing.hpp"
@@ -190,6 +192,19 @@ struct PayloadView {
   [[nodiscard]] Payload to_payload() const;
 };
 
+/// The arrays of a payload table held elsewhere (a mapped file), as they are
+/// stored: see PayloadTableView::adopt.
+struct PayloadTableParts {
+  std::span<const std::uint8_t> slot_bytes;  ///< slots * slot_width bytes, then SlotRecords::kSlack
+  std::size_t slots = 0;
+  std::uint8_t slot_width = 1;
+  std::span<const PayloadRecord> records;    ///< the closing record last
+  std::span<const std::uint8_t> entry_bytes;  ///< entry_count * stride bytes, then kEntrySlack
+  std::size_t entry_count = 0;
+  EntryPacking packing;
+  std::span<const RaggedRecord> ragged;
+};
+
 /// The payloads of all nodes as spans over storage owned elsewhere (see the
 /// top of this file). A view made by a PayloadTable always satisfies the
 /// table's invariants: every slot names kNoRecord or a record before the
@@ -244,6 +259,12 @@ class PayloadTableView {
   [[nodiscard]] std::span<const std::uint8_t> entry_bytes() const noexcept { return entry_bytes_; }
   [[nodiscard]] EntryPacking packing() const noexcept { return packing_; }
   [[nodiscard]] std::span<const RaggedRecord> ragged() const noexcept { return ragged_; }
+
+  /// A view of `parts` once they are proved to keep the invariants above
+  /// (and every length to agree with the counts), else what breaks them:
+  /// O(slots + records + ragged), sequential. Reads through the view are
+  /// then as safe as through a table's own view.
+  [[nodiscard]] static std::expected<PayloadTableView, std::string> adopt(const PayloadTableParts& parts);
 
   /// Whether the two tables hold the same payloads in every slot, however
   /// they share storage.

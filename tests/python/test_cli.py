@@ -96,3 +96,20 @@ def test_info_reports_an_index_no_build_wrote(index):
     assert out.returncode == 1 and out.stdout.startswith("nodes")
     problem = "not an index that quorvatel writes: 1 bytes follow the end of the snapshot"
     assert out.stderr == f"quorvatel: {index}: {problem}\n"
+
+
+@pytest.mark.parametrize("command", [["query", "pyton", "--max-dist", "2"], ["query", "python", "--videos"],
+                                     ["complete", "pyt"], ["suggest", "pyhton"]])
+def test_commands_read_a_mapped_file_as_the_snapshot(index, command):
+    import quorvatel
+
+    mapped = index.with_suffix(".qvm")
+    quorvatel.save(quorvatel.load(index), mapped, format="mapped")
+    expected = run(command[0], index, *command[1:])
+    assert expected.returncode == 0 and expected.stdout
+    got = run(command[0], mapped, *command[1:])
+    assert (got.returncode, got.stdout, got.stderr) == (0, expected.stdout, "")
+    mapped.write_bytes(mapped.read_bytes()[:-1])
+    broken = run(command[0], mapped, *command[1:])
+    assert broken.returncode == 1
+    assert broken.stderr.startswith(f"quorvatel: {mapped}: mapped index cut short or extended")

@@ -209,7 +209,7 @@ def test_bad_arguments_name_the_argument(index, mode, args, kwargs, error, messa
 
 @pytest.mark.parametrize("mode", ["complete", "suggest"])
 def test_the_index_must_be_a_prefix_search(mode):
-    with pytest.raises(TypeError, match="^index must be a PrefixSearch, not dict$"):
+    with pytest.raises(TypeError, match="^index must be a PrefixSearch or a MappedIndex, not dict$"):
         search(mode, {}, "py")
 
 

@@ -53,7 +53,7 @@ def test_saved_files_follow_the_umask(tmp_path):
 
 
 def test_save_takes_an_index_only(tmp_path):
-    with pytest.raises(TypeError, match="^index must be a PrefixSearch, not bytes$"):
+    with pytest.raises(TypeError, match="^index must be a PrefixSearch or a MappedIndex, not bytes$"):
         quorvatel.save(b"\0" * 8, tmp_path / "x")
 
 

@@ -15,6 +15,7 @@
 #include "lib/convert.hpp"
 #include "lib/messages.hpp"
 #include "lib/module_once.hpp"
+#include "lib/records/mapped.hpp"
 #include "lib/records/rows.hpp"
 #include "lib/records/search.hpp"
 #include "prefix/trie/records.hpp"
@@ -155,10 +156,17 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kCompleteDoc},
     {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(suggest_function)),
      METH_FASTCALL | METH_KEYWORDS, kSuggestDoc},
+    {"open_mapped", as_cfunction(open_mapped_function), METH_FASTCALL | METH_KEYWORDS, kOpenMappedDoc},
+    {"write_mapped", as_cfunction(write_mapped_function), METH_FASTCALL | METH_KEYWORDS, kWriteMappedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 ModuleOnce once;
+
+PyResult<void> add_types(PyObject* module) {
+  QV_TRY(add_completion_type(module));
+  return add_mapped_index_type(module);
+}
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -177,5 +185,5 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__quorvatel_records() {
   using namespace quorvatel::py;
-  return guarded([] { return init_once(once, module_def, "_quorvatel_records", add_completion_type); });
+  return guarded([] { return init_once(once, module_def, "_quorvatel_records", add_types); });
 }

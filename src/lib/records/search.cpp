@@ -154,12 +154,12 @@ Ref completion_rows(const std::vector<complete::Completion>& found) {
 // ------------------------------------------------------------------ operation
 
 PyResult<Ref> search_impl(const IndexHold& index, complete::Request request) {
-  if (!index.bounds->usable())
-    return py_fail(PyExc_ValueError, messages::index_refused(index.bounds->problem()));
+  if (!index.bounds.usable())
+    return py_fail(PyExc_ValueError, messages::index_refused(index.bounds.problem));
   SignalCheck signals;
   request.cancel = &signals;
   QV_TRY_ASSIGN(const std::vector<complete::Completion> found,
-                lift(complete::search(*index.trie, *index.bounds, request)));
+                lift(complete::search(index.trie, index.bounds, request)));
   return completion_rows(found);
 }
 

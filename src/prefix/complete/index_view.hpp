@@ -8,10 +8,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/fault.hpp"
 #include "prefix/complete/subtree_bounds.hpp"
 #include "prefix/trie/trie.hpp"
+#include "prefix/trie/view.hpp"
 
 namespace quorvatel::complete {
 
@@ -24,19 +26,22 @@ struct Children {
 class IndexView {
  public:
   /// `bounds` must have been derived from `trie` and be usable (faults
-  /// otherwise): the derivation proved every read below to lie inside its
-  /// array, so the reads are not checked again one by one.
-  IndexView(const Trie& trie, const SubtreeBounds& bounds)
+  /// otherwise): the derivation (or, for a mapped file, the opener's proof of
+  /// the same rules) showed every read below to lie inside its array, so the
+  /// reads are not checked again one by one.
+  IndexView(const TrieView& trie, const SubtreeBoundsView& bounds)
       : n_(trie.node_count()),
         m_(trie.child_transitions.size()),
         shifts_(trie.node_shifts.data()),
         edges_(trie.child_transitions.data()),
         labels_(trie.child_labels.data()),
-        layout_(trie.layout ? &*trie.layout : nullptr),
+        tree_(trie.tree),
+        edge_labels_(trie.edge_labels),
+        wide_labels_(trie.wide_labels),
         terminal_(trie.terminal_flags.data()),
-        payloads_(trie.payloads.view()),
-        best_(bounds.best_own_counts()),
-        ranks_(bounds.text_ranks()) {
+        payloads_(trie.payloads),
+        best_(bounds.best.data()),
+        ranks_(bounds.ranks.empty() ? nullptr : bounds.ranks.data()) {
     if (!bounds.fits(trie)) [[unlikely]]
       throw InternalFault("subtree bounds that were not derived from this trie");
   }
@@ -52,8 +57,8 @@ class IndexView {
   }
   /// The label of the child that `edge` (an element of children()) leads to.
   [[nodiscard]] char32_t label(const std::uint32_t* edge) const noexcept {
-    if (layout_ != nullptr)  // walk form: the labels sit beside the edges
-      return edge_label(layout_->edge_labels, layout_->wide_labels, static_cast<std::size_t>(edge - edges_));
+    if (tree_)  // walk form: the labels sit beside the edges
+      return edge_label(edge_labels_, wide_labels_, static_cast<std::size_t>(edge - edges_));
     return labels_[*edge];
   }
   [[nodiscard]] bool terminal(std::uint32_t node) const noexcept { return terminal_[node] != 0; }
@@ -73,7 +78,9 @@ class IndexView {
   const std::uint32_t* shifts_;
   const std::uint32_t* edges_;
   const char32_t* labels_;
-  const TreeLayout* layout_;
+  bool tree_;
+  std::span<const std::uint16_t> edge_labels_;
+  std::span<const WideLabel> wide_labels_;
   const std::uint8_t* terminal_;
   PayloadTableView payloads_;
   const std::uint32_t* best_;

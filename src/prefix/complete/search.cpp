@@ -505,12 +505,12 @@ std::vector<Completion> run_with(const View& view, const Request& request, std::
 
 }  // namespace
 
-Result<std::vector<Completion>> search(const Trie& trie, const SubtreeBounds& bounds, const Request& request) {
+Result<std::vector<Completion>> search(const TrieView& trie, const SubtreeBoundsView& bounds, const Request& request) {
   if (request.text.size() > kMaxTextLength)
     return fail(ErrorKind::Value, std::format("the text has {} code points; a search takes at most {}",
                                               request.text.size(), kMaxTextLength));
   if (!bounds.usable())
-    return fail(ErrorKind::Value, bounds.problem());
+    return fail(ErrorKind::Value, std::string(bounds.problem));
   const IndexView view(trie, bounds);
   const std::size_t length = request.text.size();
   std::uint32_t k = request.policy.max_dist.value_or(auto_max_dist(length));

@@ -32,6 +32,7 @@
 #include "core/result.hpp"
 #include "prefix/complete/subtree_bounds.hpp"
 #include "prefix/trie/trie.hpp"
+#include "prefix/trie/view.hpp"
 
 namespace quorvatel::complete {
 
@@ -80,7 +81,11 @@ struct Completion {
 /// The results of `request` on `trie`, whose subtree bounds are `bounds`.
 /// Errors: a text longer than kMaxTextLength, or bounds that refuse the trie
 /// (ErrorKind::Value).
-[[nodiscard]] Result<std::vector<Completion>> search(const Trie& trie, const SubtreeBounds& bounds,
+[[nodiscard]] Result<std::vector<Completion>> search(const TrieView& trie, const SubtreeBoundsView& bounds,
                                                      const Request& request);
+[[nodiscard]] inline Result<std::vector<Completion>> search(const Trie& trie, const SubtreeBounds& bounds,
+                                                            const Request& request) {
+  return search(TrieView(trie), bounds.view(), request);
+}
 
 }  // namespace quorvatel::complete

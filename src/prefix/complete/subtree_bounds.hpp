@@ -17,10 +17,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "prefix/trie/trie.hpp"
+#include "prefix/trie/view.hpp"
 
 namespace quorvatel::complete {
 
@@ -39,6 +42,22 @@ inline constexpr std::uint32_t kNoTerm = 0;
 [[nodiscard]] constexpr std::uint32_t decode_bound(std::uint32_t stored) noexcept {
   return stored == std::numeric_limits<std::uint32_t>::max() ? stored : stored - 1;
 }
+
+/// Read-only view of the bounds of one trie, whoever owns the memory: the
+/// arrays of a SubtreeBounds, or of a mapped file.
+struct SubtreeBoundsView {
+  std::span<const std::uint32_t> best;   ///< per node; empty when not usable
+  std::span<const std::uint32_t> ranks;  ///< per node, or empty: node numbers are ranks
+  std::size_t edges = 0;                 ///< edges of the trie they were derived from
+  std::string_view problem;              ///< empty when usable
+
+  [[nodiscard]] bool usable() const noexcept { return problem.empty(); }
+  /// Whether these bounds were derived from a trie of this shape.
+  [[nodiscard]] bool fits(const TrieView& trie) const noexcept {
+    return usable() && best.size() == trie.node_count() && edges == trie.child_transitions.size() &&
+           (ranks.empty() || ranks.size() == best.size());
+  }
+};
 
 class SubtreeBounds {
  public:
@@ -67,6 +86,8 @@ class SubtreeBounds {
   [[nodiscard]] const std::uint32_t* text_ranks() const noexcept {
     return ranks_.empty() ? nullptr : ranks_.data();
   }
+
+  [[nodiscard]] SubtreeBoundsView view() const noexcept { return {best_, ranks_, edges_, problem_}; }
 
   /// Bytes of heap storage held.
   [[nodiscard]] std::size_t memory_bytes() const noexcept {

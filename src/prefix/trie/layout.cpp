@@ -71,11 +71,17 @@ char32_t edge_label(std::span<const std::uint16_t> edge_labels, std::span<const 
 }
 
 std::vector<char32_t> node_labels(const TreeLayout& layout, std::span<const std::uint32_t> child_transitions) {
+  return node_labels(layout.root_label, layout.edge_labels, layout.wide_labels, child_transitions);
+}
+
+std::vector<char32_t> node_labels(char32_t root_label, std::span<const std::uint16_t> edge_labels,
+                                  std::span<const WideLabel> wide_labels,
+                                  std::span<const std::uint32_t> child_transitions) {
   std::vector<char32_t> out(child_transitions.size() + 1);
-  out[0] = layout.root_label;
+  out[0] = root_label;
   for (std::size_t e = 0; e < child_transitions.size(); ++e)
-    out[child_transitions[e]] = layout.edge_labels[e];
-  for (const WideLabel& w : layout.wide_labels)
+    out[child_transitions[e]] = edge_labels[e];
+  for (const WideLabel& w : wide_labels)
     out[child_transitions[w.edge]] = w.label;
   return out;
 }

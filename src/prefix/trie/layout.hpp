@@ -83,5 +83,9 @@ struct TreeArrays {
 /// child of edge e the label of e.
 [[nodiscard]] std::vector<char32_t> node_labels(const TreeLayout& layout,
                                                 std::span<const std::uint32_t> child_transitions);
+/// The same from the layout's parts, wherever they are held.
+[[nodiscard]] std::vector<char32_t> node_labels(char32_t root_label, std::span<const std::uint16_t> edge_labels,
+                                                std::span<const WideLabel> wide_labels,
+                                                std::span<const std::uint32_t> child_transitions);
 
 }  // namespace quorvatel

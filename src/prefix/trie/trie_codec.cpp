@@ -37,7 +37,7 @@ constexpr std::size_t char_size(char32_t c) noexcept {
          static_cast<std::size_t>(c >= 0x10000 && c <= 0x10FFFF);
 }
 
-std::size_t labels_size(const std::vector<char32_t>& labels) noexcept {
+std::size_t labels_size(std::span<const char32_t> labels) noexcept {
   std::size_t size = 0;
   for (const char32_t c : labels)
     size += char_size(c);
@@ -45,18 +45,18 @@ std::size_t labels_size(const std::vector<char32_t>& labels) noexcept {
 }
 
 /// The UTF-8 size of the labels of a trie in walk form, from its edges.
-std::size_t layout_labels_size(const TreeLayout& layout, std::size_t edges) noexcept {
-  std::size_t size = char_size(layout.root_label);
-  const std::uint16_t* x = layout.edge_labels.data();
+std::size_t layout_labels_size(const TrieView& trie, std::size_t edges) noexcept {
+  std::size_t size = char_size(trie.root_label);
+  const std::uint16_t* x = trie.edge_labels.data();
   for (std::size_t e = 0; e < edges; ++e)
     size += 1 + static_cast<std::size_t>(x[e] >= 0x80) + static_cast<std::size_t>(x[e] >= 0x800);
   // Each escaped edge was counted as 3 bytes.
-  for (const WideLabel& w : layout.wide_labels)
+  for (const WideLabel& w : trie.wide_labels)
     size = size - 3 + char_size(w.label);
   return size;
 }
 
-std::size_t u32_vector_size(const std::vector<std::uint32_t>& values) noexcept {
+std::size_t u32_vector_size(std::span<const std::uint32_t> values) noexcept {
   return varint_size(values.size()) + u32s_size(values);
 }
 
@@ -94,7 +94,7 @@ std::size_t put_char(std::uint8_t* p, char32_t c) noexcept {
 // writes a chunk through a raw pointer; only the last few elements of the
 // output, where no such chunk fits, go through the checked writer.
 
-void write_u32_vector(SpanWriter& out, const std::vector<std::uint32_t>& values) noexcept {
+void write_u32_vector(SpanWriter& out, std::span<const std::uint32_t> values) noexcept {
   write_varint(out, values.size());
   const std::uint32_t* v = values.data();
   std::size_t left = values.size();
@@ -131,7 +131,7 @@ bool ascii16(const char32_t* c, __m128i& packed) noexcept {
 }
 #endif
 
-void write_labels(SpanWriter& out, const std::vector<char32_t>& labels) noexcept {
+void write_labels(SpanWriter& out, std::span<const char32_t> labels) noexcept {
   write_varint(out, labels.size());
   const char32_t* c = labels.data();
   std::size_t left = labels.size();
@@ -168,7 +168,7 @@ void write_labels(SpanWriter& out, const std::vector<char32_t>& labels) noexcept
   }
 }
 
-void write_flags(SpanWriter& out, const std::vector<std::uint8_t>& flags) noexcept {
+void write_flags(SpanWriter& out, std::span<const std::uint8_t> flags) noexcept {
   write_varint(out, flags.size());
   if (out.remaining() < flags.size()) [[unlikely]]
     std::abort();
@@ -179,11 +179,11 @@ void write_flags(SpanWriter& out, const std::vector<std::uint8_t>& flags) noexce
 }
 
 /// Writes `trie`, whose per-node labels are `labels`.
-void write_trie(SpanWriter& out, const Trie& trie, const std::vector<char32_t>& labels) noexcept {
+void write_trie(SpanWriter& out, const TrieView& trie, std::span<const char32_t> labels) noexcept {
   write_u32_vector(out, trie.node_shifts);
   write_labels(out, labels);
   write_u32_vector(out, trie.child_transitions);
-  write_payloads(out, trie.payloads.view(), trie.node_shifts, trie.child_transitions);
+  write_payloads(out, trie.payloads, trie.node_shifts, trie.child_transitions);
   write_varint(out, trie.video_uuids.size());
   if (!trie.video_uuids.empty())
     out.put(std::span<const std::uint8_t>(trie.video_uuids.front().data(), trie.video_uuids.size() * sizeof(VideoUuid)));
@@ -396,28 +396,32 @@ std::expected<IdMode, DecodeError> read_id_mode(Reader& in) noexcept {
 
 }  // namespace
 
-std::size_t encoded_size(const Trie& trie) noexcept {
-  const std::size_t labels = trie.layout ? varint_size(trie.node_count()) +
-                                               layout_labels_size(*trie.layout, trie.child_transitions.size())
-                                         : varint_size(trie.child_labels.size()) + labels_size(trie.child_labels);
+std::size_t encoded_size(const TrieView& trie) noexcept {
+  const std::size_t labels = trie.tree ? varint_size(trie.node_count()) +
+                                             layout_labels_size(trie, trie.child_transitions.size())
+                                       : varint_size(trie.child_labels.size()) + labels_size(trie.child_labels);
   return u32_vector_size(trie.node_shifts) + labels +
-         u32_vector_size(trie.child_transitions) + payloads_size(trie.payloads.view()) +
+         u32_vector_size(trie.child_transitions) + payloads_size(trie.payloads) +
          varint_size(trie.video_uuids.size()) + trie.video_uuids.size() * sizeof(VideoUuid) +
          u32_vector_size(trie.video_int_ids) + varint_size(static_cast<std::uint32_t>(trie.id_mode)) +
          varint_size(trie.terminal_flags.size()) + trie.terminal_flags.size();
 }
 
-void encode_into(const Trie& trie, std::span<std::uint8_t> out) {
+void encode_into(const TrieView& trie, std::span<std::uint8_t> out) {
   advise_huge_pages(out.data(), out.size());
   SpanWriter writer(out);
-  if (trie.layout)
-    write_trie(writer, trie, trie.labels());  // the per-node labels, made again from the edges
+  if (trie.tree)  // the per-node labels, made again from the edges
+    write_trie(writer, trie, node_labels(trie.root_label, trie.edge_labels, trie.wide_labels, trie.child_transitions));
   else
     write_trie(writer, trie, trie.child_labels);
   // A span longer than the snapshot would leave bytes unwritten.
   if (writer.remaining() != 0) [[unlikely]]
     std::abort();
 }
+
+std::size_t encoded_size(const Trie& trie) noexcept { return encoded_size(TrieView(trie)); }
+
+void encode_into(const Trie& trie, std::span<std::uint8_t> out) { encode_into(TrieView(trie), out); }
 
 std::vector<std::uint8_t> encode(const Trie& trie) {
   std::vector<std::uint8_t> bytes(encoded_size(trie));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "prefix/trie/trie.hpp"
+#include "prefix/trie/view.hpp"
 #include "snapshot/decode_error.hpp"
 
 namespace quorvatel::snapshot {
@@ -21,6 +22,7 @@ inline constexpr std::string_view kIdModeTypeName = "IdMode";
 
 /// Exact length of the snapshot of `trie`.
 [[nodiscard]] std::size_t encoded_size(const Trie& trie) noexcept;
+[[nodiscard]] std::size_t encoded_size(const TrieView& trie) noexcept;
 
 /// Writes the snapshot of `trie` into `out`, whose size must be
 /// encoded_size(trie); a span of any other size is a caller bug that stops
@@ -37,6 +39,9 @@ inline constexpr std::string_view kIdModeTypeName = "IdMode";
 /// the call (4 bytes a node, released before it returns): std::bad_alloc
 /// when that memory cannot be had, before any byte is written.
 void encode_into(const Trie& trie, std::span<std::uint8_t> out);
+/// The same through a view, whoever owns the arrays; a view in walk form
+/// must have been proved a tree (as derive_tree_layout does).
+void encode_into(const TrieView& trie, std::span<std::uint8_t> out);
 
 /// The snapshot of `trie` in a vector allocated once at its exact size.
 [[nodiscard]] std::vector<std::uint8_t> encode(const Trie& trie);

@@ -41,6 +41,7 @@ struct TrieView {
   std::span<const std::uint16_t> edge_labels;  ///< per edge, then kEdgeLabelBlock zeros
   std::span<const WideLabel> wide_labels;
   std::span<const std::uint8_t> edge_heights;
+  char32_t root_label = 0;  ///< the root's label, which no edge carries (walk form)
 
   [[nodiscard]] std::size_t node_count() const noexcept { return nodes; }
 
@@ -80,6 +81,7 @@ inline TrieView::TrieView(const Trie& trie) noexcept
     edge_labels = trie.layout->edge_labels;
     wide_labels = trie.layout->wide_labels;
     edge_heights = trie.layout->edge_heights;
+    root_label = trie.layout->root_label;
   }
 }
 
