@@ -185,8 +185,15 @@ def _inspect(data: bytes) -> IndexInfo:
 
 
 def info(path: StrPath) -> IndexInfo:
-    """Decodes the snapshot file at `path` and reports what it holds.
-    ValueError "{path}: decode error: ..." when it cannot be decoded."""
+    """Reports what the index file at `path` holds: a snapshot is decoded; a
+    mapped file is opened with its checksum verified, and the snapshot it
+    holds is inspected (`bytes` is the mapped file's size either way).
+    ValueError "{path}: decode error: ..." when a snapshot cannot be decoded,
+    "{path}: ..." when a mapped file fails its checks."""
+    if _is_mapped(path):
+        index = open(path, verify=True)
+        found = _inspect(index.to_bytes())
+        return dataclasses.replace(found, bytes=os.stat(path).st_size)
     data = _read(path)
     try:
         return _inspect(data)
@@ -220,9 +227,13 @@ def load(path: StrPath, *, check: bool = True) -> PrefixSearch:
 def _index_at(path: StrPath) -> PrefixSearch | MappedIndex:
     """The index in the file at `path`: a mapped file is opened (by its magic
     number), any other file loaded as a snapshot. For the command line."""
+    return open(path) if _is_mapped(path) else load(path)
+
+
+def _is_mapped(path: StrPath) -> bool:
+    """Whether the file at `path` begins as a mapped file does."""
     with builtins.open(path, "rb") as f:
-        start = f.read(len(_MAPPED_MAGIC))
-    return open(path) if start == _MAPPED_MAGIC else load(path)
+        return f.read(len(_MAPPED_MAGIC)) == _MAPPED_MAGIC
 
 
 #: The first bytes of every mapped file.

@@ -1,7 +1,7 @@
 """The command line: build an index from a TSV file of records, query it,
 report what it holds.
 
-    python -m quorvatel build RECORDS.tsv -o INDEX [--video-top-n N] [--progress]
+    python -m quorvatel build RECORDS.tsv -o INDEX [--video-top-n N] [--format snapshot|mapped] [--progress]
     python -m quorvatel query INDEX TERM [--max-dist K] [--videos] [--limit N]
     python -m quorvatel complete INDEX TEXT [--limit N] [--max-dist K|auto] [--prefix-length P] [--no-transpositions]
     python -m quorvatel suggest INDEX TERM [the same options]
@@ -142,7 +142,7 @@ def _build(args: argparse.Namespace) -> int:
         progress.clear()
     built = time.perf_counter()
     del records
-    quorvatel.save(index, args.output)
+    quorvatel.save(index, args.output, format=args.format)
     saved = time.perf_counter()
     found = quorvatel.info(args.output)
     print(
@@ -231,6 +231,12 @@ def _parser() -> argparse.ArgumentParser:
         default=quorvatel.DEFAULT_VIDEO_TOP_N,
         metavar="N",
         help=f"videos kept per node, best first (default {quorvatel.DEFAULT_VIDEO_TOP_N})",
+    )
+    build.add_argument(
+        "--format",
+        choices=quorvatel.FORMATS,
+        default="snapshot",
+        help="snapshot (the default: load() reads it) or mapped (open() maps it, shared by processes)",
     )
     build.add_argument("--progress", action="store_true", help="show progress even when stderr is no terminal")
     build.set_defaults(run=_build)
