@@ -56,14 +56,21 @@ PyResult<std::vector<T>> batch_items(PyObject* object, std::string_view name, Co
     out.push_back(std::move(value));
     return {};
   };
-  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-    // A conversion runs no host code for a str and fails for anything else,
-    // so the sequence cannot change while it is read.
-    const bool list = PyList_CheckExact(object);
-    const Py_ssize_t size = list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
+  if (PyTuple_CheckExact(object)) {
+    // The tuple is immutable and held by the caller for the call.
+    const Py_ssize_t size = PyTuple_GET_SIZE(object);
     out.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      const Ref item = Ref::new_ref(list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i));
+    for (Py_ssize_t i = 0; i < size; ++i)
+      QV_TRY(add(PyTuple_GET_ITEM(object, i)));
+    return out;
+  }
+  if (PyList_CheckExact(object)) {
+    // Converting a str runs no host code of its own, but an allocation may
+    // run the collector and a finalizer may change the list: its live size
+    // is read at each step, and each item is held while it is converted.
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+      const Ref item = Ref::new_ref(PyList_GET_ITEM(object, i));
       QV_TRY(add(item.get()));
     }
     return out;
