@@ -12,8 +12,10 @@ insertion, deletion or swap of neighbours). Each round times, in turn, the
 one-by-one loop and the batch with 1 and with 2 workers; a row gives the
 median over the rounds of the throughput (queries a second) and its range,
 and the median of the per-round ratio of 2 workers to 1 (the target is 1.8
-on a 2-core machine). The machine's load average is printed before and
-after: other work on the machine lowers the ratio. Every batch's results
+on a 2-core machine), with the CPU time the process used per second of the
+batch with 2 workers ("cores busy": 2.0 when both threads had a core to
+themselves). The machine's load average is printed before and after: other
+work on the machine lowers both. Every batch's results
 are checked against the one-by-one calls; a difference exits with status 1.
 """
 
@@ -24,6 +26,7 @@ import gc
 import json
 import os
 import random
+import resource
 import statistics
 import sys
 import time
@@ -73,11 +76,18 @@ def load_average():
     return " ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
+def cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def timed(call):
+    """(wall seconds, CPU seconds of the process, result)."""
     gc.collect()
+    cpu = cpu_seconds()
     start = time.perf_counter()
     result = call()
-    return time.perf_counter() - start, result
+    return time.perf_counter() - start, cpu_seconds() - cpu, result
 
 
 def main():
@@ -121,14 +131,17 @@ def main():
     failed = False
     for name, (one_by_one, many) in kinds.items():
         times = {"one by one": [], "workers=1": [], "workers=2": []}
+        cores = {mode: [] for mode in times}
         ratios = []
         expected = None
         for _ in range(args.repeats):
-            seconds, expected = timed(one_by_one)
+            seconds, cpu, expected = timed(one_by_one)
             times["one by one"].append(seconds)
+            cores["one by one"].append(cpu / seconds)
             for workers in (1, 2):
-                seconds, got = timed(lambda: many(workers))
+                seconds, cpu, got = timed(lambda: many(workers))
                 times[f"workers={workers}"].append(seconds)
+                cores[f"workers={workers}"].append(cpu / seconds)
                 if got != expected:
                     failed = True
                     log(f"MISMATCH: {name} with {workers} workers differs from the one-by-one calls")
@@ -136,7 +149,8 @@ def main():
         row = {"query": name, "k": k, "queries": args.queries}
         for mode, values in times.items():
             rates = sorted(args.queries / s for s in values)
-            row[mode] = {"median": statistics.median(rates), "min": rates[0], "max": rates[-1]}
+            row[mode] = {"median": statistics.median(rates), "min": rates[0], "max": rates[-1],
+                         "cores": statistics.median(cores[mode])}
         row["ratio"] = {"median": statistics.median(ratios), "min": min(ratios), "max": max(ratios)}
         rows.append(row)
         log(f"{name}: done")
@@ -144,13 +158,14 @@ def main():
 
     print(f"{args.queries} queries, k = {k}, {args.terms} terms ({'arrays' if args.arrays else 'build'}), "
           f"{args.repeats} rounds: queries/s median (min..max)")
-    print("| query | one by one | workers=1 | workers=2 | 2 workers / 1 |")
-    print("|---|---|---|---|---|")
+    print("| query | one by one | workers=1 | workers=2 | 2 workers / 1 | cores busy with 2 workers |")
+    print("|---|---|---|---|---|---|")
     for row in rows:
         cells = [f"{row[m]['median']:,.0f} ({row[m]['min']:,.0f}..{row[m]['max']:,.0f})"
                  for m in ("one by one", "workers=1", "workers=2")]
         r = row["ratio"]
-        print(f"| {row['query']} | {' | '.join(cells)} | {r['median']:.2f}× ({r['min']:.2f}..{r['max']:.2f}) |")
+        print(f"| {row['query']} | {' | '.join(cells)} | {r['median']:.2f}× ({r['min']:.2f}..{r['max']:.2f}) "
+              f"| {row['workers=2']['cores']:.2f} |")
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)

@@ -418,4 +418,4 @@ def test_other_threads_run_during_a_long_search():
     # every node lies within 14 edits: the search examines the whole trie
     for mode in (quorvatel.complete, quorvatel.suggest):
         assert runs_beside(lambda: mode(index, "abcdefghij", max_dist=14, limit=None)) > 0
-        assert runs_beside(lambda: quorvatel.complete_many(index, ["abcdefghij"] * 2, max_dist=14, workers=1)) > 0
+        assert runs_beside(lambda: quorvatel.complete_many(index, ["abcdefghij"] * 6, max_dist=14, workers=1)) > 0
