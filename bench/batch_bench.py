@@ -14,7 +14,9 @@ median over the rounds of the throughput (queries a second) and its range,
 and the median of the per-round ratio of 2 workers to 1 (the target is 1.8
 on a 2-core machine), with the CPU time the process used per second of the
 batch with 2 workers ("cores busy": 2.0 when both threads had a core to
-themselves). The machine's load average is printed before and after: other
+themselves), and the CPU time of the batch with 2 workers over that with
+1 (1.0 when the threads add no work of their own: then two free cores give
+twice the throughput). The machine's load average is printed before and after: other
 work on the machine lowers both. Every batch's results
 are checked against the one-by-one calls; a difference exits with status 1.
 """
@@ -132,16 +134,19 @@ def main():
     for name, (one_by_one, many) in kinds.items():
         times = {"one by one": [], "workers=1": [], "workers=2": []}
         cores = {mode: [] for mode in times}
+        cpu_of = {mode: [] for mode in times}
         ratios = []
         expected = None
         for _ in range(args.repeats):
             seconds, cpu, expected = timed(one_by_one)
             times["one by one"].append(seconds)
             cores["one by one"].append(cpu / seconds)
+            cpu_of["one by one"].append(cpu)
             for workers in (1, 2):
                 seconds, cpu, got = timed(lambda: many(workers))
                 times[f"workers={workers}"].append(seconds)
                 cores[f"workers={workers}"].append(cpu / seconds)
+                cpu_of[f"workers={workers}"].append(cpu)
                 if got != expected:
                     failed = True
                     log(f"MISMATCH: {name} with {workers} workers differs from the one-by-one calls")
@@ -152,20 +157,22 @@ def main():
             row[mode] = {"median": statistics.median(rates), "min": rates[0], "max": rates[-1],
                          "cores": statistics.median(cores[mode])}
         row["ratio"] = {"median": statistics.median(ratios), "min": min(ratios), "max": max(ratios)}
+        row["cpu ratio"] = statistics.median(cpu_of["workers=2"]) / statistics.median(cpu_of["workers=1"])
         rows.append(row)
         log(f"{name}: done")
     log(f"load average after: {load_average()}")
 
     print(f"{args.queries} queries, k = {k}, {args.terms} terms ({'arrays' if args.arrays else 'build'}), "
           f"{args.repeats} rounds: queries/s median (min..max)")
-    print("| query | one by one | workers=1 | workers=2 | 2 workers / 1 | cores busy with 2 workers |")
-    print("|---|---|---|---|---|---|")
+    print("| query | one by one | workers=1 | workers=2 | 2 workers / 1 | cores busy with 2 workers "
+          "| CPU time, 2 workers / 1 |")
+    print("|---|---|---|---|---|---|---|")
     for row in rows:
         cells = [f"{row[m]['median']:,.0f} ({row[m]['min']:,.0f}..{row[m]['max']:,.0f})"
                  for m in ("one by one", "workers=1", "workers=2")]
         r = row["ratio"]
         print(f"| {row['query']} | {' | '.join(cells)} | {r['median']:.2f}× ({r['min']:.2f}..{r['max']:.2f}) "
-              f"| {row['workers=2']['cores']:.2f} |")
+              f"| {row['workers=2']['cores']:.2f} | {row['cpu ratio']:.2f} |")
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)
