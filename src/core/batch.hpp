@@ -96,8 +96,8 @@ class Pool {
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::condition_variable finished_;
-  std::size_t running_ = 0;                 // guarded by mutex_
-  std::optional<ItemFailure> failure_;      // guarded by mutex_ until join()
+  std::size_t running_ = 0;             // guarded by mutex_
+  std::optional<ItemFailure> failure_;  // guarded by mutex_ until join()
   std::vector<std::thread> threads_;
 };
 

@@ -21,10 +21,10 @@ namespace quorvatel::py {
 namespace {
 
 constexpr std::array<std::string_view, 5> kMatchParams{"index", "terms", "max_dist", "limit", "workers"};
-constexpr std::array<std::string_view, 7> kVideoParams{"index",     "terms",   "max_dist", "limit",
-                                                       "include_prefix_nodes", "min_score", "workers"};
-constexpr std::array<std::string_view, 7> kCompleteParams{"index",          "texts",          "limit",  "max_dist",
-                                                          "prefix_length", "transpositions", "workers"};
+constexpr std::array<std::string_view, 7> kVideoParams{
+    "index", "terms", "max_dist", "limit", "include_prefix_nodes", "min_score", "workers"};
+constexpr std::array<std::string_view, 7> kCompleteParams{
+    "index", "texts", "limit", "max_dist", "prefix_length", "transpositions", "workers"};
 constexpr Signature kMatchSignature{"fuzzy_match_many()", kMatchParams, 2};
 constexpr Signature kVideoSignature{"fuzzy_match_video_many()", kVideoParams, 2};
 constexpr Signature kCompleteSignature{"complete_many()", kCompleteParams, 2};
