@@ -70,3 +70,37 @@ def suggest(
     transpositions: bool = True,
 ) -> list[Completion]:
     """The stored terms within max_dist edits of term, best first."""
+
+def fuzzy_match_many(
+    index: PrefixSearch,
+    terms: Iterable[str],
+    *,
+    max_dist: SupportsIndex = 1,
+    limit: SupportsIndex | None = None,
+    workers: SupportsIndex | None = None,
+) -> list[list[tuple[str, int, int]]]:
+    """[index.fuzzy_match(term, max_dist, limit) for term in terms], without the lock."""
+
+def fuzzy_match_video_many(
+    index: PrefixSearch,
+    terms: Iterable[str],
+    *,
+    max_dist: SupportsIndex = 1,
+    limit: SupportsIndex | None = None,
+    include_prefix_nodes: bool | None = None,
+    min_score: SupportsFloat | None = None,
+    workers: SupportsIndex | None = None,
+) -> list[list[tuple[str, float]]]:
+    """[index.fuzzy_match_video(term, ...) for term in terms], without the lock."""
+
+def complete_many(
+    index: PrefixSearch,
+    texts: Iterable[str],
+    *,
+    limit: SupportsIndex | None = 10,
+    max_dist: SupportsIndex | Literal["auto"] = "auto",
+    prefix_length: SupportsIndex = 0,
+    transpositions: bool = True,
+    workers: SupportsIndex | None = None,
+) -> list[list[Completion]]:
+    """[complete(index, text, ...) for text in texts], without the lock."""

@@ -30,12 +30,15 @@ from typing import Final
 
 import _quorvatel_records
 from _quorvatel import PrefixSearch
-from _quorvatel_records import Completion, MappedIndex, complete, suggest
+from _quorvatel_records import (
+    Completion, MappedIndex, complete, complete_many, fuzzy_match_many, fuzzy_match_video_many, suggest,
+)
 from quorvatel.tsv import TsvError, read_tsv
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N", "Completion", "IndexInfo", "MappedIndex", "PrefixSearch", "TsvError", "VideoId",
-    "build", "complete", "info", "load", "open", "read_tsv", "save", "suggest",
+    "build", "complete", "complete_many", "fuzzy_match_many", "fuzzy_match_video_many", "info", "load", "open",
+    "read_tsv", "save", "suggest",
 ]
 
 __version__: Final = "0.1.0"

@@ -183,4 +183,16 @@ std::string mapped_problem(mapped::Problem problem, std::string_view detail) {
   return std::format("mapped index refused: {}", detail);
 }
 
+std::string not_an_iterable_of_str(std::string_view parameter, std::string_view type_name) {
+  return std::format("{} must be an iterable of str, not {}", parameter, type_name);
+}
+
+std::string workers_out_of_range(std::string_view parameter, std::size_t most, std::string_view value) {
+  return std::format("{} must be from 1 to {}, not {}", parameter, most, value);
+}
+
+std::string batch_item(std::string_view parameter, std::size_t position) {
+  return std::format("{}[{}]", parameter, position);
+}
+
 }  // namespace quorvatel::py::messages

@@ -107,4 +107,13 @@ inline constexpr std::string_view kEmbeddedNull = "embedded null byte";
 /// Why a file is no mapped index that this build reads.
 [[nodiscard]] std::string mapped_problem(mapped::Problem problem, std::string_view detail);
 
+// The package's batch functions (fuzzy_match_many, fuzzy_match_video_many, complete_many).
+
+/// "{parameter} must be an iterable of str, not {type}".
+[[nodiscard]] std::string not_an_iterable_of_str(std::string_view parameter, std::string_view type_name);
+/// "{parameter} must be from 1 to {most}, not {value}".
+[[nodiscard]] std::string workers_out_of_range(std::string_view parameter, std::size_t most, std::string_view value);
+/// "{parameter}[{position}]": an item of a batch argument, as errors name it.
+[[nodiscard]] std::string batch_item(std::string_view parameter, std::size_t position);
+
 }  // namespace quorvatel::py::messages

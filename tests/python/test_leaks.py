@@ -132,6 +132,17 @@ def calls():
         ("complete-index", lambda: records.complete(snapshot, "ab")),
         ("complete-index-cause", lambda: records.complete(ab_ac, "ab", limit=Index(TypeError("inner")))),
         ("complete-refused", lambda: records.complete(shared, "a")),
+        ("match-many", lambda: records.fuzzy_match_many(ab_ac, ["ab", "b", "ab"], max_dist=1, workers=2)),
+        ("match-many-threads", lambda: records.fuzzy_match_many(ab_ac, ["ab"] * 2000, workers=2)),
+        ("match-many-item", lambda: records.fuzzy_match_many(ab_ac, ["ab", 5])),
+        ("match-many-workers", lambda: records.fuzzy_match_many(ab_ac, ["ab"], workers=0)),
+        ("match-many-iter-raises", lambda: records.fuzzy_match_many(ab_ac, raising_rows())),
+        ("match-many-fault", lambda: records.fuzzy_match_many(broken, ["ab", "ab"])),
+        ("video-many", lambda: records.fuzzy_match_video_many(ab_ac, iter(["ab", "ac"]), min_score=0.0)),
+        ("video-many-float", lambda: records.fuzzy_match_video_many(ab_ac, ["ab"], min_score="x")),
+        ("complete-many", lambda: records.complete_many(ab_ac, ("ab", "a"), limit=None, workers=1)),
+        ("complete-many-long", lambda: records.complete_many(ab_ac, ["a", "a" * 200])),
+        ("complete-many-refused", lambda: records.complete_many(shared, ["a"])),
     ]
 
 

@@ -16,3 +16,6 @@ quorvatel.complete(index, "a", 5)  # wrong
 quorvatel.suggest(index, "a", max_dist="two")  # wrong
 quorvatel.complete(index, b"a")  # wrong
 completed: str = quorvatel.complete(index, "a")[0].count  # wrong
+quorvatel.fuzzy_match_many(index, ["a"], 1)  # wrong
+quorvatel.complete_many(index, [b"a"])  # wrong
+quorvatel.fuzzy_match_video_many(index, ["a"], workers="2")  # wrong

@@ -30,3 +30,6 @@ suggested = quorvatel.suggest(index, "pyhton", max_dist=2, prefix_length=1, tran
 best_term: str = completions[0].term
 own_count: int = suggested[0].count
 term_text, term_count, term_distance = completions[0]
+many: list[list[tuple[str, int, int]]] = quorvatel.fuzzy_match_many(index, ["pyton", "jav"], max_dist=2, workers=2)
+many_videos: list[list[tuple[str, float]]] = quorvatel.fuzzy_match_video_many(index, iter(["pyton"]), min_score=0.1)
+many_completions: list[list[quorvatel.Completion]] = quorvatel.complete_many(index, ("pyt",), limit=None, workers=None)

@@ -10,6 +10,7 @@
 #include "lib/index_access.hpp"
 #include "lib/messages.hpp"
 #include "lib/queries.hpp"
+#include "lib/records/unlocked.hpp"
 
 namespace quorvatel::py {
 namespace {
@@ -22,19 +23,6 @@ constexpr Signature kOpenSignature{"open_mapped()", kOpenParams, 2};
 constexpr Signature kWriteSignature{"write_mapped()", kWriteParams, 2};
 constexpr Signature kMatchSignature{"MappedIndex.fuzzy_match()", kMatchParams, 1};
 constexpr Signature kVideoSignature{"MappedIndex.fuzzy_match_video()", kVideoParams, 1};
-
-/// Lets other host threads run while this one maps and checks a file or
-/// writes one; takes the lock back on every way out.
-class WithoutLock {
- public:
-  WithoutLock() noexcept : state_(PyEval_SaveThread()) {}
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-  ~WithoutLock() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 PyResult<TrieView> view_of(PyObject* self) {
   const MappedIndexObject* index = self == nullptr ? nullptr : as_mapped_index(self);

@@ -16,8 +16,10 @@
 #include "lib/messages.hpp"
 #include "lib/module_once.hpp"
 #include "lib/records/mapped.hpp"
+#include "lib/records/batch.hpp"
 #include "lib/records/rows.hpp"
 #include "lib/records/search.hpp"
+#include "lib/records/unlocked.hpp"
 #include "prefix/trie/records.hpp"
 #include "prefix/trie/trie_check.hpp"
 #include "prefix/trie/trie_codec.hpp"
@@ -25,19 +27,6 @@
 
 namespace quorvatel::py {
 namespace {
-
-/// Lets other host threads run while the current one works on plain data;
-/// takes the lock back on every way out, unwinding included.
-class WithoutLock {
- public:
-  WithoutLock() noexcept : state_(PyEval_SaveThread()) {}
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-  ~WithoutLock() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 constexpr std::array<std::string_view, 2> kBuildParams{"records", "video_top_n"};
 constexpr std::array<std::string_view, 1> kInspectParams{"b"};
@@ -158,6 +147,11 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kSuggestDoc},
     {"open_mapped", as_cfunction(open_mapped_function), METH_FASTCALL | METH_KEYWORDS, kOpenMappedDoc},
     {"write_mapped", as_cfunction(write_mapped_function), METH_FASTCALL | METH_KEYWORDS, kWriteMappedDoc},
+    {"fuzzy_match_many", as_cfunction(fuzzy_match_many_function), METH_FASTCALL | METH_KEYWORDS,
+     kFuzzyMatchManyDoc},
+    {"fuzzy_match_video_many", as_cfunction(fuzzy_match_video_many_function), METH_FASTCALL | METH_KEYWORDS,
+     kFuzzyMatchVideoManyDoc},
+    {"complete_many", as_cfunction(complete_many_function), METH_FASTCALL | METH_KEYWORDS, kCompleteManyDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

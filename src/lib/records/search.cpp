@@ -9,6 +9,7 @@
 #include "lib/convert.hpp"
 #include "lib/index_access.hpp"
 #include "lib/messages.hpp"
+#include "lib/records/unlocked.hpp"
 #include "prefix/complete/search.hpp"
 
 namespace quorvatel::py {
@@ -58,16 +59,11 @@ PyResult<PyTypeObject*> make_completion_type() {
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-class SignalCheck final : public CancelHook {
- public:
-  [[nodiscard]] bool should_stop() override { return PyErr_CheckSignals() < 0; }
-};
+}  // namespace
 
 // ------------------------------------------------------------------ conversions
 
-/// The text as code points; at most kMaxTextLength of them. Lone surrogates
-/// are code points like any other (no stored label is one).
-PyResult<std::u32string> to_text(PyObject* object, std::string_view name) {
+PyResult<std::u32string> search_text(PyObject* object, std::string_view name) {
   if (!PyUnicode_Check(object))
     return py_fail(PyExc_TypeError, messages::not_a_str(name, type_qualname(object)));
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
@@ -80,6 +76,8 @@ PyResult<std::u32string> to_text(PyObject* object, std::string_view name) {
     out[i] = PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i));
   return out;
 }
+
+namespace {
 
 /// An int of 0 or more (anything with __index__ but bool), saturated at the
 /// largest u64; None gives nullopt when `or_none`.
@@ -135,6 +133,34 @@ PyResult<bool> to_flag(PyObject* object, std::string_view name) {
   return object == Py_True;
 }
 
+}  // namespace
+
+PyResult<void> search_options(PyObject* limit, PyObject* max_dist, PyObject* prefix_length, PyObject* transpositions,
+                              complete::Request& request) {
+  request.limit = kDefaultLimit;
+  if (limit != nullptr) {
+    QV_TRY_ASSIGN(const std::optional<std::uint64_t> bound, to_natural(limit, "limit", true));
+    request.limit = bound.value_or(std::numeric_limits<std::uint64_t>::max());
+  }
+  if (max_dist != nullptr) {
+    QV_TRY_ASSIGN(request.policy.max_dist, to_max_dist(max_dist, "max_dist"));
+  }
+  if (prefix_length != nullptr) {
+    QV_TRY_ASSIGN(const std::optional<std::uint64_t> fixed, to_natural(prefix_length, "prefix_length", false));
+    request.policy.prefix_length = *fixed;
+  }
+  if (transpositions != nullptr) {
+    QV_TRY_ASSIGN(request.policy.transpositions, to_flag(transpositions, "transpositions"));
+  }
+  return {};
+}
+
+PyResult<void> check_searchable(const IndexHold& index) {
+  if (!index.bounds.usable())
+    return py_fail(PyExc_ValueError, messages::index_refused(index.bounds.problem));
+  return {};
+}
+
 // ------------------------------------------------------------------ results
 
 Ref completion_rows(const std::vector<complete::Completion>& found) {
@@ -151,16 +177,21 @@ Ref completion_rows(const std::vector<complete::Completion>& found) {
   return list;
 }
 
+namespace {
+
 // ------------------------------------------------------------------ operation
 
 PyResult<Ref> search_impl(const IndexHold& index, complete::Request request) {
-  if (!index.bounds.usable())
-    return py_fail(PyExc_ValueError, messages::index_refused(index.bounds.problem));
-  SignalCheck signals;
-  request.cancel = &signals;
-  QV_TRY_ASSIGN(const std::vector<complete::Completion> found,
-                lift(complete::search(index.trie, index.bounds, request)));
-  return completion_rows(found);
+  QV_TRY(check_searchable(index));
+  // A long search lets go of the lock (see LockBudget); the error value is
+  // made into an exception once the lock is back.
+  Result<std::vector<complete::Completion>> found = [&] {
+    LockBudget lock;
+    request.cancel = &lock;
+    return complete::search(index.trie, index.bounds, request);
+  }();
+  QV_TRY_ASSIGN(const std::vector<complete::Completion> rows, lift(std::move(found)));
+  return completion_rows(rows);
 }
 
 // ------------------------------------------------------------------ wrappers
@@ -174,25 +205,11 @@ PyResult<Ref> search_wrapper(complete::Mode mode, const Signature& signature, Py
   std::array<PyObject*, 6> slots{};
   QV_TRY(bind(signature, args, nargsf, kwnames, slots));
   QV_TRY_ASSIGN(const IndexHold index, index_of(slots[0], signature.parameters[0]));
-  QV_TRY_ASSIGN(const std::u32string text, to_text(slots[1], signature.parameters[1]));
+  QV_TRY_ASSIGN(const std::u32string text, search_text(slots[1], signature.parameters[1]));
   complete::Request request;
   request.mode = mode;
   request.text = text;
-  request.limit = kDefaultLimit;
-  if (slots[2] != nullptr) {
-    QV_TRY_ASSIGN(const std::optional<std::uint64_t> limit, to_natural(slots[2], "limit", true));
-    request.limit = limit.value_or(std::numeric_limits<std::uint64_t>::max());
-  }
-  if (slots[3] != nullptr) {
-    QV_TRY_ASSIGN(request.policy.max_dist, to_max_dist(slots[3], "max_dist"));
-  }
-  if (slots[4] != nullptr) {
-    QV_TRY_ASSIGN(const std::optional<std::uint64_t> fixed, to_natural(slots[4], "prefix_length", false));
-    request.policy.prefix_length = *fixed;
-  }
-  if (slots[5] != nullptr) {
-    QV_TRY_ASSIGN(request.policy.transpositions, to_flag(slots[5], "transpositions"));
-  }
+  QV_TRY(search_options(slots[2], slots[3], slots[4], slots[5], request));
   return search_impl(index, request);
 }
 
