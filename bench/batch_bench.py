@@ -37,31 +37,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from data import Records  # noqa: E402
+from queries import one_edit  # noqa: E402
 
 import quorvatel  # noqa: E402
 from _quorvatel import PrefixSearch  # noqa: E402
 
 SEED = 7
-LETTERS = "abcdefghijklmnopqrstuvwxyz"
 
 
 def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
-def edit(rng, s):
-    ops = ["sub", "ins", "del", "swap"] if len(s) > 1 else ["sub", "ins"]
-    op = rng.choice(ops)
-    if op == "ins":
-        i = rng.randrange(len(s) + 1)
-        return s[:i] + rng.choice(LETTERS) + s[i:]
-    if op == "swap":
-        i = rng.randrange(len(s) - 1)
-        return s[:i] + s[i + 1] + s[i] + s[i + 2 :]
-    i = rng.randrange(len(s))
-    if op == "del":
-        return s[:i] + s[i + 1 :]
-    return s[:i] + rng.choice(LETTERS) + s[i + 1 :]
 
 
 def texts(terms, count, rng):
@@ -69,7 +56,7 @@ def texts(terms, count, rng):
     for _ in range(count):
         text = rng.choice(terms)
         for _ in range(rng.randint(1, 2)):
-            text = edit(rng, text)
+            text = one_edit(rng, text, swaps=True)
         out.append(text)
     return out
 

@@ -52,14 +52,14 @@ from rapidfuzz import process as rf_process  # noqa: E402
 from rapidfuzz.distance import OSA  # noqa: E402
 
 from data import Records  # noqa: E402
+from queries import one_edit  # noqa: E402
+from timing import REPS, median_latencies  # noqa: E402
 
 import quorvatel  # noqa: E402
 from _quorvatel import PrefixSearch  # noqa: E402
 
 SEED = 7
-REPS = 5
 LIMIT = 10
-LETTERS = "abcdefghijklmnopqrstuvwxyz"
 MISMATCHES: list[str] = []
 
 
@@ -67,22 +67,6 @@ def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
-def edit(rng, s):
-    ops = ["sub", "ins", "del", "swap"] if len(s) > 1 else ["sub", "ins"]
-    op = rng.choice(ops)
-    if op == "ins":
-        i = rng.randrange(len(s) + 1)
-        return s[:i] + rng.choice(LETTERS) + s[i:]
-    if op == "swap":
-        i = rng.randrange(len(s) - 1)
-        return s[:i] + s[i + 1] + s[i] + s[i + 2 :]
-    i = rng.randrange(len(s))
-    if op == "del":
-        return s[:i] + s[i + 1 :]
-    c = rng.choice(LETTERS)
-    while c == s[i]:
-        c = rng.choice(LETTERS)
-    return s[:i] + c + s[i + 1 :]
 
 
 def make_texts(terms, per_mix):
@@ -104,26 +88,12 @@ def make_texts(terms, per_mix):
                     continue
                 t = t[: rng.randint(lo, min(hi, len(t)))]
             for _ in range(edits):
-                t = edit(rng, t)
+                t = one_edit(rng, t, swaps=True)
             texts.append(t)
         out[name] = texts
     return out
 
 
-def timed(fn, texts):
-    """Per text: the median of REPS runs after one untimed call; and the results."""
-    clock = time.perf_counter_ns
-    lat, results = [], []
-    for q in texts:
-        results.append(fn(q))
-        runs = []
-        for _ in range(REPS):
-            t0 = clock()
-            fn(q)
-            runs.append(clock() - t0)
-        runs.sort()
-        lat.append(runs[len(runs) // 2])
-    return lat, results
 
 
 def stats(lat_ns):
@@ -221,17 +191,17 @@ def main():
     for label, index in indexes.items():
         for mix, k in complete_runs:
             log(f"{label}: complete {mix} k={k}")
-            lat, found = timed(lambda q: quorvatel.complete(index, q, limit=LIMIT, max_dist=k), texts[mix])
+            lat, found = median_latencies(lambda q: quorvatel.complete(index, q, limit=LIMIT, max_dist=k), texts[mix])
             results["runs"][f"{label} complete {mix} k={k}"] = {**stats(lat), "_found": [rows(f) for f in found]}
     for mix in ("term+1", "term+2"):
         for label, index in indexes.items():
             log(f"{label}: suggest / fuzzy_match {mix} k=2")
-            lat, found = timed(lambda q: quorvatel.suggest(index, q, limit=LIMIT, max_dist=2), texts[mix])
+            lat, found = median_latencies(lambda q: quorvatel.suggest(index, q, limit=LIMIT, max_dist=2), texts[mix])
             results["runs"][f"{label} suggest {mix} k=2"] = {**stats(lat), "_found": [rows(f) for f in found]}
-            lat, found = timed(lambda q: quorvatel.suggest(index, q, limit=LIMIT, max_dist=2, transpositions=False),
+            lat, found = median_latencies(lambda q: quorvatel.suggest(index, q, limit=LIMIT, max_dist=2, transpositions=False),
                                texts[mix])
             results["runs"][f"{label} suggest-lev {mix} k=2"] = {**stats(lat), "_found": [rows(f) for f in found]}
-            lat, _ = timed(lambda q: index.fuzzy_match(q, 2), texts[mix])
+            lat, _ = median_latencies(lambda q: index.fuzzy_match(q, 2), texts[mix])
             results["runs"][f"{label} fuzzy_match {mix} k=2"] = stats(lat)
 
     # -- the two indexes rank alike
@@ -247,7 +217,7 @@ def main():
         return sorted(((t, own[t], d) for t, _, d in hits), key=lambda r: (r[2], -r[1], r[0]))[:LIMIT]
 
     for mix in ("term+1", "term+2"):
-        lat, found = timed(fuzzy_sorted, texts[mix])
+        lat, found = median_latencies(fuzzy_sorted, texts[mix])
         results["runs"][f"plain fuzzy_match+sort {mix} k=2"] = stats(lat)
         for q, a, b in zip(texts[mix], found, results["runs"][f"build suggest-lev {mix} k=2"]["_found"]):
             check("fuzzy_match+sort vs suggest", q, a, b)
@@ -271,9 +241,9 @@ def main():
     def predictive_ranked(q):
         return sorted(((t, own[t], 0) for t in predictive(q)), key=lambda r: (-r[1], r[0]))[:LIMIT]
 
-    lat, found = timed(predictive, texts["prefix"])
+    lat, found = median_latencies(predictive, texts["prefix"])
     results["runs"]["marisa predictive prefix k=0"] = {**stats(lat), "keys_mean": float(np.mean([len(f) for f in found]))}
-    lat, found = timed(predictive_ranked, texts["prefix"])
+    lat, found = median_latencies(predictive_ranked, texts["prefix"])
     results["runs"]["marisa predictive+sort prefix k=0"] = stats(lat)
     for q, a, b in zip(texts["prefix"], found, results["runs"]["build complete prefix k=0"]["_found"]):
         check("marisa+sort vs complete", q, a, b)

@@ -9,7 +9,7 @@ The index is built with quorvatel.build from the seeded records of
 bench/data.py (Records(terms)); the snapshot and the mapped file are kept in
 --dir and reused when they are there (delete them to build again). Every
 timing is on a warm page cache (the files were just written or read).
-Latency: per query the median of REPS runs after one untimed call; the rows
+Latency: per query the median of timing.REPS runs after one untimed call; the rows
 give the median over the queries, and the ratio of the summed medians.
 Results of both indexes are compared for every query.
 """
@@ -27,10 +27,10 @@ sys.path.insert(0, os.path.dirname(__file__))
 
 from data import Records  # noqa: E402
 from queries import one_edit  # noqa: E402
+from timing import median_latencies  # noqa: E402
 
 import quorvatel  # noqa: E402
 
-REPS = 5
 
 
 def build_files(terms: int, directory: str) -> tuple[str, str, list[str]]:
@@ -57,19 +57,6 @@ def best_of(fn, runs: int) -> float:
     return min(times), statistics.median(times)
 
 
-def latency(fn, queries):
-    clock = time.perf_counter_ns
-    out = []
-    for q in queries:
-        fn(q)
-        runs = []
-        for _ in range(REPS):
-            t0 = clock()
-            fn(q)
-            runs.append(clock() - t0)
-        runs.sort()
-        out.append(runs[len(runs) // 2])
-    return out
 
 
 def main() -> None:
@@ -141,8 +128,8 @@ def main() -> None:
     ]:
         for q in edited[:20]:
             mismatches += fn(loaded, q) != fn(index, q)
-        a = latency(lambda q, fn=fn: fn(loaded, q), edited)
-        b = latency(lambda q, fn=fn: fn(index, q), edited)
+        a, _ = median_latencies(lambda q, fn=fn: fn(loaded, q), edited)
+        b, _ = median_latencies(lambda q, fn=fn: fn(index, q), edited)
         print(f"  {name} k={k}: {statistics.median(a) / 1e3:.1f} / {statistics.median(b) / 1e3:.1f} / "
               f"{sum(b) / sum(a):.3f}")
     print(f"result mismatches: {mismatches}")

@@ -29,12 +29,19 @@ def keys_with(k=None):
     return [mix_key(name, d) for name, d, _ in MIXES if k is None or d == k]
 
 
-def one_edit(rng, s):
+def one_edit(rng, s, swaps=False):
+    """`s` with one random edit: a substitution (by another letter), an
+    insertion or a deletion, and with `swaps` also a swap of two neighbours."""
     ops = ["sub", "ins", "del"] if len(s) > 1 else ["sub", "ins"] if s else ["ins"]
+    if swaps and len(s) > 1:
+        ops.append("swap")
     op = rng.choice(ops)
     if op == "ins":
         i = rng.randrange(len(s) + 1)
         return s[:i] + rng.choice(LETTERS) + s[i:]
+    if op == "swap":
+        i = rng.randrange(len(s) - 1)
+        return s[:i] + s[i + 1] + s[i] + s[i + 2 :]
     i = rng.randrange(len(s))
     if op == "del":
         return s[:i] + s[i + 1 :]

@@ -79,3 +79,20 @@ def median_time(reps, call, collect=True):
         seconds, result = timed(call)
         times.append(seconds)
     return median(times), result
+
+
+def median_latencies(fn, queries, reps=REPS):
+    """Per query, the median nanoseconds of `reps` calls after one untimed
+    call; and the untimed calls' results."""
+    clock = time.perf_counter_ns
+    lat, results = [], []
+    for q in queries:
+        results.append(fn(q))
+        runs = []
+        for _ in range(reps):
+            t0 = clock()
+            fn(q)
+            runs.append(clock() - t0)
+        runs.sort()
+        lat.append(runs[len(runs) // 2])
+    return lat, results
