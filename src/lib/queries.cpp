@@ -43,6 +43,27 @@ PyResult<Ref> snapshot_bytes(const TrieView& trie) {
   return bytes;
 }
 
+PyResult<WalkOptions> match_options(PyObject* max_dist, PyObject* limit) {
+  WalkOptions options;  // its max_dist is the default
+  if (max_dist != nullptr) {
+    QV_TRY_ARG(options.max_dist, "max_dist", to_u32(max_dist));
+  }
+  QV_TRY_ARG(options.limit, "limit", to_optional(limit, to_u64));
+  return options;
+}
+
+PyResult<VideoQuery> video_options(PyObject* max_dist, PyObject* limit, PyObject* include_prefix_nodes,
+                                   PyObject* min_score) {
+  VideoQuery query;  // its max_dist is the default
+  if (max_dist != nullptr) {
+    QV_TRY_ARG(query.max_dist, "max_dist", to_u32(max_dist));
+  }
+  QV_TRY_ARG(query.limit, "limit", to_optional(limit, to_u64));
+  QV_TRY_ARG(query.include_prefix_nodes, "include_prefix_nodes", to_optional(include_prefix_nodes, to_bool));
+  QV_TRY_ARG(query.min_score, "min_score", to_optional(min_score, to_double));
+  return query;
+}
+
 PyResult<Ref> fuzzy_match_call(const Signature& signature, ViewOf view_of, PyObject* self, PyObject* const* args,
                                Py_ssize_t nargsf, PyObject* kwnames) {
   std::array<PyObject*, 3> slots{};
@@ -50,11 +71,7 @@ PyResult<Ref> fuzzy_match_call(const Signature& signature, ViewOf view_of, PyObj
   QV_TRY_ASSIGN(const TrieView trie, view_of(self));
   const Ref hold = Ref::new_ref(self);
   QV_TRY_ARG(const std::u32string term, "term", to_code_points(slots[0]));
-  WalkOptions options;  // its max_dist is the default
-  if (slots[1] != nullptr) {
-    QV_TRY_ARG(options.max_dist, "max_dist", to_u32(slots[1]));
-  }
-  QV_TRY_ARG(options.limit, "limit", to_optional(slots[2], to_u64));
+  QV_TRY_ASSIGN(const WalkOptions options, match_options(slots[1], slots[2]));
   return fuzzy_match_impl(trie, term, options);
 }
 
@@ -65,13 +82,7 @@ PyResult<Ref> fuzzy_match_video_call(const Signature& signature, ViewOf view_of,
   QV_TRY_ASSIGN(const TrieView trie, view_of(self));
   const Ref hold = Ref::new_ref(self);
   QV_TRY_ARG(const std::u32string term, "term", to_code_points(slots[0]));
-  VideoQuery query;  // its max_dist is the default
-  if (slots[1] != nullptr) {
-    QV_TRY_ARG(query.max_dist, "max_dist", to_u32(slots[1]));
-  }
-  QV_TRY_ARG(query.limit, "limit", to_optional(slots[2], to_u64));
-  QV_TRY_ARG(query.include_prefix_nodes, "include_prefix_nodes", to_optional(slots[3], to_bool));
-  QV_TRY_ARG(query.min_score, "min_score", to_optional(slots[4], to_double));
+  QV_TRY_ASSIGN(const VideoQuery query, video_options(slots[1], slots[2], slots[3], slots[4]));
   return fuzzy_match_video_impl(trie, term, query);
 }
 

@@ -8,6 +8,8 @@
 
 #include "lib/binding.hpp"
 #include "lib/errors.hpp"
+#include "prefix/matcher/matcher.hpp"
+#include "prefix/ranking/ranking.hpp"
 #include "prefix/trie/view.hpp"
 
 namespace quorvatel::py {
@@ -28,6 +30,14 @@ inline constexpr const char* kFuzzyMatchDoc = "fuzzy_match(term, max_dist=1, lim
 inline constexpr const char* kFuzzyMatchVideoDoc =
     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None, min_score=None)\n--\n\n";
 inline constexpr const char* kToBytesDoc = "to_bytes($self)\n--\n\n";
+
+/// The options of fuzzy_match from their arguments (null when not given):
+/// max_dist (default 1) and limit.
+[[nodiscard]] PyResult<WalkOptions> match_options(PyObject* max_dist, PyObject* limit);
+/// The options of fuzzy_match_video from their arguments (null when not
+/// given): max_dist (default 1), limit, include_prefix_nodes and min_score.
+[[nodiscard]] PyResult<VideoQuery> video_options(PyObject* max_dist, PyObject* limit, PyObject* include_prefix_nodes,
+                                                 PyObject* min_score);
 
 /// fuzzy_match(term, max_dist=1, limit=None) on the trie of `self`.
 [[nodiscard]] PyResult<Ref> fuzzy_match_call(const Signature& signature, ViewOf view_of, PyObject* self,

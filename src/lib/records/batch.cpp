@@ -11,6 +11,7 @@
 #include "lib/convert.hpp"
 #include "lib/index_access.hpp"
 #include "lib/messages.hpp"
+#include "lib/queries.hpp"
 #include "lib/records/search.hpp"
 #include "lib/records/unlocked.hpp"
 #include "lib/results.hpp"
@@ -255,11 +256,7 @@ PyResult<Ref> fuzzy_match_many_wrapper(PyObject* const* args, Py_ssize_t nargsf,
                 batch_items<std::u32string>(slots[1], "terms", [](PyObject* item, std::size_t at) {
                   return match_term(item, "terms", at);
                 }));
-  WalkOptions options;  // its max_dist is the default
-  if (slots[2] != nullptr) {
-    QV_TRY_ARG(options.max_dist, "max_dist", to_u32(slots[2]));
-  }
-  QV_TRY_ARG(options.limit, "limit", to_optional(slots[3], to_u64));
+  QV_TRY_ASSIGN(const WalkOptions options, match_options(slots[2], slots[3]));
   QV_TRY_ASSIGN(const std::size_t workers, to_workers(slots[4], "workers"));
   return fuzzy_match_many_impl(index, terms, options, workers);
 }
@@ -272,13 +269,7 @@ PyResult<Ref> fuzzy_match_video_many_wrapper(PyObject* const* args, Py_ssize_t n
                 batch_items<std::u32string>(slots[1], "terms", [](PyObject* item, std::size_t at) {
                   return match_term(item, "terms", at);
                 }));
-  VideoQuery query;  // its max_dist is the default
-  if (slots[2] != nullptr) {
-    QV_TRY_ARG(query.max_dist, "max_dist", to_u32(slots[2]));
-  }
-  QV_TRY_ARG(query.limit, "limit", to_optional(slots[3], to_u64));
-  QV_TRY_ARG(query.include_prefix_nodes, "include_prefix_nodes", to_optional(slots[4], to_bool));
-  QV_TRY_ARG(query.min_score, "min_score", to_optional(slots[5], to_double));
+  QV_TRY_ASSIGN(const VideoQuery query, video_options(slots[2], slots[3], slots[4], slots[5]));
   QV_TRY_ASSIGN(const std::size_t workers, to_workers(slots[6], "workers"));
   return fuzzy_match_video_many_impl(index, terms, query, workers);
 }
