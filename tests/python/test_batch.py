@@ -410,7 +410,7 @@ def runs_beside(call):
 @pytest.mark.parametrize("workers", [1, 2])
 def test_other_threads_run_during_a_long_batch(function, workers):
     long = ladder(18)  # about 10 ms a query
-    assert runs_beside(lambda: function(long, ["a" * 18] * 6, max_dist=18, workers=workers)) > 0
+    assert runs_beside(lambda: function(long, ["a" * 18] * 30, max_dist=18, workers=workers)) > 0
 
 
 def test_other_threads_run_during_a_long_search():
@@ -422,4 +422,4 @@ def test_other_threads_run_during_a_long_search():
     # every node lies within 14 edits: the search examines the whole trie
     for mode in (quorvatel.complete, quorvatel.suggest):
         assert runs_beside(lambda: mode(index, "abcdefghij", max_dist=14, limit=None)) > 0
-        assert runs_beside(lambda: quorvatel.complete_many(index, ["abcdefghij"] * 6, max_dist=14, workers=1)) > 0
+        assert runs_beside(lambda: quorvatel.complete_many(index, ["abcdefghij"] * 60, max_dist=14, workers=1)) > 0
