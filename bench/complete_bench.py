@@ -71,14 +71,14 @@ def log(message):
 
 def make_texts(terms, per_mix):
     out = {}
-    specs = {
+    shapes = {  # per mix: cut length from, to; edits; whether the term is cut
         "prefix": (2, 8, 0, True),
         "prefix+1": (4, 8, 1, True),
         "prefix+2": (6, 10, 2, True),
         "term+1": (0, 0, 1, False),
         "term+2": (0, 0, 2, False),
     }
-    for name, (lo, hi, edits, cut) in specs.items():
+    for name, (lo, hi, edits, cut) in shapes.items():
         rng = random.Random(f"{SEED}-{name}")
         texts = []
         while len(texts) < per_mix:

@@ -81,12 +81,10 @@ inline Query read_query(Input& in) {
   return q;
 }
 
-/// A walk's outcome: its hits, or the message of the fault it ended in.
-template <class T>
-using Outcome = std::variant<std::vector<T>, std::string>;
-
+/// A call's outcome: what it returned, or the message of the fault it ended
+/// in; nullopt when it was cancelled (over budget: nothing to compare).
 template <class F>
-auto outcome_of(F&& f) -> std::optional<Outcome<typename decltype(f())::value_type>> {
+auto outcome_of(F&& f) -> std::optional<std::variant<decltype(f()), std::string>> {
   try {
     return f();
   } catch (const InternalFault& fault) {

@@ -20,17 +20,6 @@ namespace {
 
 using namespace quorvatel;
 
-template <class F>
-auto outcome(F&& f) -> std::optional<std::variant<decltype(f()), std::string>> {
-  try {
-    return f();
-  } catch (const InternalFault& fault) {
-    return fault.message();
-  } catch (const Cancelled&) {
-    return std::nullopt;  // over budget: nothing to compare
-  }
-}
-
 template <class A, class B>
 void expect_same(const A& a, const B& b, const char* what) {
   if (a && b && *a != *b)
@@ -93,16 +82,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fuzz::Budget budget(0);
   const WalkOptions options{query.max_dist, query.limit, &budget};
-  const auto mine = outcome([&] { return fuzzy_match(view, query.term, options); });
+  const auto mine = fuzz::outcome_of([&] { return fuzzy_match(view, query.term, options); });
   if (same_heights) {
     fuzz::Budget other(0);
     const WalkOptions theirs{query.max_dist, query.limit, &other};
-    expect_same(mine, outcome([&] { return fuzzy_match(*trie, query.term, theirs); }),
+    expect_same(mine, fuzz::outcome_of([&] { return fuzzy_match(*trie, query.term, theirs); }),
                 "fuzzy_match differs from the decoded snapshot's");
   }
   for (const std::optional<bool> prefix : {std::optional<bool>(), std::optional<bool>(true)}) {
     const VideoQuery vq{query.max_dist, query.limit, prefix, std::nullopt, &budget};
-    (void)outcome([&] { return fuzzy_match_video(view, query.term, vq); });
+    (void)fuzz::outcome_of([&] { return fuzzy_match_video(view, query.term, vq); });
   }
   if (opened->bounds.usable() && searchable) {
     complete::Request request;
@@ -110,14 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     request.limit = query.limit.value_or(10);
     request.policy.max_dist = query.max_dist;
     request.cancel = &budget;
-    const auto found = outcome([&] { return complete::search(view, opened->bounds, request); });
+    const auto found = fuzz::outcome_of([&] { return complete::search(view, opened->bounds, request); });
     const complete::SubtreeBounds derived = complete::SubtreeBounds::derive(*trie);
     if (!derived.usable())
       fuzz::fail("bounds opened for a trie that derives none");
     if (scalars && same_bounds(derived.view(), opened->bounds)) {
       fuzz::Budget other(0);
       request.cancel = &other;
-      expect_same(found, outcome([&] { return complete::search(*trie, derived, request); }),
+      expect_same(found, fuzz::outcome_of([&] { return complete::search(*trie, derived, request); }),
                   "completion differs from the decoded snapshot's");
     }
   }
